@@ -1,0 +1,53 @@
+# Front door. `make test` and `make demo` work on a fresh Debian 12 machine:
+# they install what is missing, configure, build and run.
+
+PYTHON   ?= /usr/bin/python3
+BUILD    ?= build
+JOBS     ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build test test-cpp test-python bench bench-peers demo \
+        test-sanitize fuzz format clean
+
+all: build
+
+deps:
+	scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPython3_EXECUTABLE=$(PYTHON) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	$(MAKE) --no-print-directory test-cpp test-python
+
+test-cpp:
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-python:
+	PYTHONPATH=$(CURDIR)/$(BUILD)/python $(PYTHON) -m pytest -q tests/python
+
+bench: build
+	scripts/run-benchmarks $(BUILD)
+
+bench-peers:
+	scripts/install-deps base peers
+	scripts/bench-peers
+
+demo: build
+	PYTHONPATH=$(CURDIR)/$(BUILD)/python $(PYTHON) examples/demo.py
+
+test-sanitize:
+	scripts/install-deps base fuzz
+	scripts/test-sanitize
+
+fuzz:
+	scripts/install-deps base fuzz
+	scripts/fuzz
+
+format:
+	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) build-*

@@ -1,0 +1,79 @@
+// The work and result buffers of one model. Sized once from the model's
+// njoints, nq and nv; every algorithm writes into these buffers in place.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "trelvar/model.hpp"
+#include "trelvar/spatial.hpp"
+
+namespace trelvar {
+
+class Data {
+ public:
+  // Per-joint motion and force buffers, angular part first.
+  std::vector<Vec6> v;     // body velocity, own frame
+  std::vector<Vec6> a;     // body acceleration, own frame
+  std::vector<Vec6> f;     // force transmitted by the joint, own frame
+  std::vector<Vec6> ov;    // body velocity in the world frame
+  std::vector<SE3> omi;    // placement of each joint in the world
+  std::vector<SE3> limi;   // placement of each joint in its parent
+  std::vector<Inertia> oycrb;  // composite inertia of the subtree, world frame
+  VectorX tau;             // joint forces of the last inverse-dynamics run
+  VectorX nle;             // non-linear effects
+  VectorX g;               // generalized gravity
+  MatrixX M;               // mass matrix, upper triangle with diagonal
+  MatrixX C;               // Coriolis matrix
+  std::vector<Vec3> com;   // subtree centre of mass (own frame; entry 0 world)
+  std::vector<Vec3> vcom;  // subtree centre-of-mass velocity
+  std::vector<double> mass;  // subtree mass
+  Matrix6X j;              // world Jacobian, columns linear first
+  Matrix6X dJ;             // its time variation
+  Matrix6X ag;             // centroidal momentum matrix
+  Matrix6X dag;            // its time variation
+  Matrix3X jcom;           // centre-of-mass Jacobian
+  std::vector<Vec6> a_gf;  // body acceleration with the gravity offset
+  std::vector<Vec6> h;     // body / subtree momentum
+  std::vector<Mat6> doycrb;  // time variation of the world-frame body inertia
+  std::size_t njoints = 0;
+  std::size_t nq = 0;
+  std::size_t nv = 0;
+  Vec6 hg = Vec6::Zero();   // centroidal momentum
+  Vec6 dhg = Vec6::Zero();  // its rate of change
+  Inertia ig;               // centroidal composite inertia
+  double kinetic_energy = 0.0;
+  double potential_energy = 0.0;
+  double mechanical_energy = 0.0;
+
+  // Work buffers of the algorithms, sized once here so that no call
+  // allocates. Their contents between calls mean nothing.
+  struct Work {
+    Matrix6X cols;                    // 6 x nv: weighted Jacobian columns (crba, Coriolis)
+    std::vector<Mat6> b;              // per joint: body Coriolis matrices
+    std::vector<Vec6> h;              // per joint: world momenta
+    std::vector<SE3> rel;             // per joint: relative placements
+    std::vector<std::size_t> qoff;    // per joint: configuration offsets
+    std::vector<std::int32_t> prev;   // per velocity coordinate: previous column
+    std::vector<std::size_t> cols_of; // per velocity coordinate scratch list
+  } work;
+
+  Data() = default;
+  explicit Data(const Model& model);
+
+  // Restores every buffer to its initial value; sizes are kept.
+  void reset();
+
+  // The full symmetric mass matrix from the upper triangle of M.
+  MatrixX get_mass_matrix() const;
+
+  // True when every buffer has the sizes that njoints, nq and nv give.
+  bool buffers_consistent() const;
+};
+
+// Throws an Error naming both sets of sizes unless data's njoints, nq and nv
+// equal the model's (and its buffers have those sizes). Every algorithm that
+// takes a model and a data calls this before touching anything.
+void check_data_matches(const Model& model, const Data& data);
+
+}  // namespace trelvar

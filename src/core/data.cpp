@@ -1,0 +1,120 @@
+#include "trelvar/data.hpp"
+
+#include <string>
+
+#include "trelvar/error.hpp"
+
+namespace trelvar {
+
+Data::Data(const Model& model) : njoints(model.njoints), nq(model.nq), nv(model.nv) {
+  const auto nvi = static_cast<Eigen::Index>(nv);
+  v.assign(njoints, Vec6::Zero());
+  a.assign(njoints, Vec6::Zero());
+  f.assign(njoints, Vec6::Zero());
+  ov.assign(njoints, Vec6::Zero());
+  omi.assign(njoints, SE3::identity());
+  limi.assign(njoints, SE3::identity());
+  oycrb.assign(njoints, Inertia::zero());
+  tau = VectorX::Zero(nvi);
+  nle = VectorX::Zero(nvi);
+  g = VectorX::Zero(nvi);
+  M = MatrixX::Zero(nvi, nvi);
+  C = MatrixX::Zero(nvi, nvi);
+  com.assign(njoints, Vec3::Zero());
+  vcom.assign(njoints, Vec3::Zero());
+  mass.assign(njoints, 0.0);
+  j = Matrix6X::Zero(6, nvi);
+  dJ = Matrix6X::Zero(6, nvi);
+  ag = Matrix6X::Zero(6, nvi);
+  dag = Matrix6X::Zero(6, nvi);
+  jcom = Matrix3X::Zero(3, nvi);
+  a_gf.assign(njoints, Vec6::Zero());
+  h.assign(njoints, Vec6::Zero());
+  doycrb.assign(njoints, Mat6::Zero());
+
+  work.cols = Matrix6X::Zero(6, nvi);
+  work.b.assign(njoints, Mat6::Zero());
+  work.h.assign(njoints, Vec6::Zero());
+  work.rel.assign(njoints, SE3::identity());
+  work.qoff.assign(njoints, 0);
+  work.prev.assign(nv, -1);
+  work.cols_of.assign(nv, 0);
+}
+
+void Data::reset() {
+  for (std::size_t i = 0; i < njoints; ++i) {
+    v[i].setZero();
+    a[i].setZero();
+    f[i].setZero();
+    ov[i].setZero();
+    omi[i] = SE3::identity();
+    limi[i] = SE3::identity();
+    oycrb[i] = Inertia::zero();
+    com[i].setZero();
+    vcom[i].setZero();
+    mass[i] = 0.0;
+  }
+  tau.setZero();
+  nle.setZero();
+  g.setZero();
+  M.setZero();
+  C.setZero();
+  j.setZero();
+  dJ.setZero();
+  ag.setZero();
+  dag.setZero();
+  jcom.setZero();
+  hg.setZero();
+  dhg.setZero();
+  ig = Inertia::zero();
+  for (std::size_t i = 0; i < njoints; ++i) {
+    a_gf[i].setZero();
+    h[i].setZero();
+    doycrb[i].setZero();
+  }
+  kinetic_energy = 0.0;
+  potential_energy = 0.0;
+  mechanical_energy = 0.0;
+}
+
+MatrixX Data::get_mass_matrix() const {
+  const auto n = static_cast<Eigen::Index>(nv);
+  if (M.rows() < n || M.cols() < n) throw Error(kMatrixIndexOutOfBounds);
+  MatrixX r(n, n);
+  for (Eigen::Index c = 0; c < n; ++c) {
+    for (Eigen::Index row = 0; row < n; ++row) r(row, c) = c < row ? M(c, row) : M(row, c);
+  }
+  return r;
+}
+
+bool Data::buffers_consistent() const {
+  const auto nvi = static_cast<Eigen::Index>(nv);
+  const std::size_t nj = njoints;
+  return v.size() == nj && a.size() == nj && f.size() == nj && ov.size() == nj &&
+         omi.size() == nj && limi.size() == nj && oycrb.size() == nj && com.size() == nj &&
+         vcom.size() == nj && mass.size() == nj && a_gf.size() == nj && h.size() == nj &&
+         doycrb.size() == nj && tau.size() == nvi && nle.size() == nvi && g.size() == nvi &&
+         M.rows() == nvi && M.cols() == nvi && C.rows() == nvi && C.cols() == nvi &&
+         j.cols() == nvi && dJ.cols() == nvi && ag.cols() == nvi && dag.cols() == nvi &&
+         jcom.cols() == nvi && work.cols.cols() == nvi && work.b.size() == nj &&
+         work.h.size() == nj && work.rel.size() == nj && work.qoff.size() == nj &&
+         work.prev.size() == nv && work.cols_of.size() == nv;
+}
+
+void check_data_matches(const Model& model, const Data& data) {
+  model.check_consistency();
+  if (data.njoints != model.njoints || data.nq != model.nq || data.nv != model.nv) {
+    throw Error("Data does not match the model: data has njoints=" +
+                std::to_string(data.njoints) + ", nq=" + std::to_string(data.nq) +
+                ", nv=" + std::to_string(data.nv) + " but the model has njoints=" +
+                std::to_string(model.njoints) + ", nq=" + std::to_string(model.nq) +
+                ", nv=" + std::to_string(model.nv) + "; create a new Data from the model");
+  }
+  if (!data.buffers_consistent()) {
+    throw Error("Data buffers do not have the sizes njoints=" + std::to_string(data.njoints) +
+                ", nq=" + std::to_string(data.nq) + ", nv=" + std::to_string(data.nv) +
+                " give");
+  }
+}
+
+}  // namespace trelvar
