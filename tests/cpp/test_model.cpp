@@ -1,0 +1,257 @@
+// Model construction, tree bookkeeping, limits, frames and Data buffers.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "trelvar/data.hpp"
+#include "trelvar/error.hpp"
+#include "trelvar/model.hpp"
+
+namespace trelvar {
+namespace {
+
+using Idx = std::vector<std::size_t>;
+const double kInf = std::numeric_limits<double>::infinity();
+
+Joint revolute_z() { return Joint::create(JointType::Revolute, Vec3::UnitZ()); }
+
+// universe -> 1, 1 -> 2, 1 -> 3, all revolute.
+Model small_tree() {
+  Model m;
+  m.add_joint(0, revolute_z(), SE3::identity(), "a");
+  m.add_joint(1, revolute_z(), SE3::identity(), "b");
+  m.add_joint(1, revolute_z(), SE3::identity(), "c");
+  return m;
+}
+
+TEST(Joint, RecordTakesSizesFromKind) {
+  struct Case {
+    JointType type;
+    std::size_t nq, nv;
+    bool keeps_axis;
+    const char* name;
+  };
+  const Case cases[] = {{JointType::Fixed, 0, 0, false, "Fixed"},
+                        {JointType::Revolute, 1, 1, true, "Revolute"},
+                        {JointType::Continuous, 2, 1, true, "Continuous"},
+                        {JointType::Prismatic, 1, 1, true, "Prismatic"},
+                        {JointType::Planar, 4, 3, true, "Planar"},
+                        {JointType::Floating, 7, 6, false, "Floating"},
+                        {JointType::Spherical, 4, 3, false, "Spherical"}};
+  for (const Case& c : cases) {
+    const Joint j = Joint::create(c.type, Vec3(1, 2, 3));
+    EXPECT_EQ(j.nq, c.nq) << c.name;
+    EXPECT_EQ(j.nv, c.nv) << c.name;
+    EXPECT_EQ(j.axis, c.keeps_axis ? Vec3(1, 2, 3) : Vec3::Zero()) << c.name;
+    EXPECT_STREQ(joint_type_name(c.type), c.name);
+  }
+}
+
+TEST(Model, FreshModelHoldsOnlyTheUniverse) {
+  const Model m;
+  EXPECT_EQ(m.njoints, 1u);
+  EXPECT_EQ(m.nbodies, 1u);
+  EXPECT_EQ(m.nframes, 1u);
+  EXPECT_EQ(m.nq, 0u);
+  EXPECT_EQ(m.nv, 0u);
+  EXPECT_EQ(m.names, std::vector<std::string>{"universe"});
+  EXPECT_TRUE(m.lower_position_limit.empty());
+  EXPECT_TRUE(m.upper_position_limit.empty());
+  EXPECT_EQ(m.gravity_linear(), Vec3(0, 0, -9.81));
+  EXPECT_EQ(m.gravity_angular(), Vec3::Zero());
+  EXPECT_EQ(m.name, "");
+  EXPECT_EQ(m.frames[0].name, "universe");
+  EXPECT_EQ(m.frames[0].frame_type.to_string(), "FrameType(FIXED_JOINT)");
+  EXPECT_STREQ(joint_type_name(m.joints[0].joint_type), "Fixed");
+  EXPECT_EQ(m.joints[0].nq, 0u);
+  EXPECT_EQ(m.supports[0], Idx{0});
+  EXPECT_TRUE(m.subtrees[0].empty());
+}
+
+TEST(Model, FloatingThenRevoluteOffsets) {
+  Model m;
+  m.add_joint(0, Joint::create(JointType::Floating), SE3::identity(), "base");
+  m.add_joint(0, revolute_z(), SE3::identity(), "arm");
+  EXPECT_EQ(m.idx_qs, (Idx{0, 0, 7}));
+  EXPECT_EQ(m.idx_vs, (Idx{0, 0, 6}));
+  EXPECT_EQ(m.nq, 8u);
+  EXPECT_EQ(m.nv, 7u);
+  EXPECT_EQ(m.parents, (Idx{0, 0, 0}));
+  EXPECT_EQ(m.children[0], (Idx{1, 2}));
+}
+
+TEST(Model, TreeSupportsAndSubtrees) {
+  const Model m = small_tree();
+  EXPECT_EQ(m.supports[3], (Idx{0, 1, 3}));
+  EXPECT_EQ(m.subtrees[1], (Idx{1, 2, 3}));
+  EXPECT_EQ(m.subtrees[0], (Idx{1, 2, 3}));
+  EXPECT_EQ(m.subtrees[2], (Idx{2}));
+  EXPECT_EQ(m.idx_qs, (Idx{0, 0, 1, 2}));
+  EXPECT_EQ(m.nv_subtree, (Idx{3, 3, 1, 1}));
+  for (std::size_t i = 1; i < m.njoints; ++i) EXPECT_TRUE(m.subtree_is_consecutive(i));
+  EXPECT_NO_THROW(m.check_consistency());
+}
+
+TEST(Model, NonConsecutiveSubtreeIsDetected) {
+  Model m;
+  m.add_joint(0, revolute_z(), SE3::identity(), "a");
+  m.add_joint(0, revolute_z(), SE3::identity(), "b");
+  m.add_joint(1, revolute_z(), SE3::identity(), "c");
+  EXPECT_EQ(m.subtrees[1], (Idx{1, 3}));
+  EXPECT_FALSE(m.subtree_is_consecutive(1));
+  EXPECT_TRUE(m.subtree_is_consecutive(2));
+  EXPECT_TRUE(m.subtree_is_consecutive(3));
+  EXPECT_EQ(m.nv_subtree[1], 2u);
+}
+
+TEST(Model, AddJointRejectsUnknownParentAndStaysUnchanged) {
+  Model m = small_tree();
+  try {
+    m.add_joint(4, revolute_z(), SE3::identity(), "bad");
+    FAIL() << "expected an error";
+  } catch (const Error& e) {
+    EXPECT_STREQ(e.what(), "Parent joint index 4 is out of range (njoints = 4)");
+  }
+  EXPECT_EQ(m.njoints, 4u);
+  EXPECT_EQ(m.names.size(), 4u);
+  EXPECT_EQ(m.nq, 3u);
+  EXPECT_NO_THROW(m.check_consistency());
+}
+
+TEST(Model, PositionLimitsGrowByVelocityCoordinate) {
+  Model m = small_tree();
+  m.set_joint_position_limits(2, {-1.0}, {1.0});
+  EXPECT_EQ(m.lower_position_limit, (std::vector<double>{-kInf, -1.0}));
+  EXPECT_EQ(m.upper_position_limit, (std::vector<double>{kInf, 1.0}));
+  // Out of range: nothing changes.
+  m.set_joint_position_limits(m.njoints, {5.0}, {6.0});
+  EXPECT_EQ(m.lower_position_limit.size(), 2u);
+  // Missing values keep existing entries; extra values are ignored.
+  m.set_joint_position_limits(1, {}, {2.0, 3.0});
+  EXPECT_EQ(m.lower_position_limit, (std::vector<double>{-kInf, -1.0}));
+  EXPECT_EQ(m.upper_position_limit, (std::vector<double>{2.0, 1.0}));
+}
+
+TEST(Model, NameLookupReturnsFirstMatch) {
+  Model m;
+  m.add_joint(0, revolute_z(), SE3::identity(), "twin");
+  m.add_joint(1, revolute_z(), SE3::identity(), "twin");
+  EXPECT_EQ(m.get_joint_id("twin"), 1u);
+  EXPECT_EQ(m.get_joint_id("universe"), 0u);
+  EXPECT_FALSE(m.get_joint_id("nobody").has_value());
+  m.add_frame(Frame{"f", 2, SE3::identity(), FrameType(FrameType::BODY)});
+  m.add_frame(Frame{"f", 1, SE3::identity(), FrameType(FrameType::JOINT)});
+  EXPECT_EQ(m.nframes, 3u);
+  EXPECT_EQ(m.get_frame_id("f"), 1u);
+  EXPECT_FALSE(m.get_frame_id("g").has_value());
+}
+
+TEST(FrameType, Printing) {
+  EXPECT_EQ(FrameType(FrameType::JOINT).to_string(), "FrameType(JOINT)");
+  EXPECT_EQ(FrameType(0).to_string(), "FrameType(0x0)");
+  EXPECT_EQ(FrameType(FrameType::OP_FRAME | FrameType::BODY | FrameType::SENSOR).to_string(),
+            "FrameType(OP_FRAME | BODY | SENSOR)");
+}
+
+TEST(Model, ConsistencyCheckCatchesHandEdits) {
+  Model m = small_tree();
+  m.parents[2] = 3;  // a parent after its child
+  EXPECT_THROW(m.check_consistency(), Error);
+  m = small_tree();
+  m.nqs[1] = 2;  // slice size that does not match the kind
+  EXPECT_THROW(m.check_consistency(), Error);
+  m = small_tree();
+  m.joints.pop_back();
+  EXPECT_THROW(m.check_consistency(), Error);
+}
+
+TEST(Data, FreshBuffersHaveModelSizes) {
+  Model m = small_tree();
+  m.add_joint(0, Joint::create(JointType::Floating), SE3::identity(), "free");
+  const Data d(m);
+  EXPECT_EQ(d.njoints, 5u);
+  EXPECT_EQ(d.nq, 10u);
+  EXPECT_EQ(d.nv, 9u);
+  EXPECT_EQ(d.omi.size(), 5u);
+  EXPECT_EQ(d.M.rows(), 9);
+  EXPECT_EQ(d.j.cols(), 9);
+  EXPECT_EQ(d.jcom.cols(), 9);
+  EXPECT_TRUE(d.buffers_consistent());
+  for (const SE3& x : d.omi) EXPECT_EQ(x.rotation, Mat3::Identity());
+  EXPECT_TRUE(d.M.isZero(0));
+}
+
+TEST(Data, UniverseOnly) {
+  const Model m;
+  Data d(m);
+  EXPECT_EQ(d.v.size(), 1u);
+  EXPECT_EQ(d.tau.size(), 0);
+  EXPECT_EQ(d.j.cols(), 0);
+  const MatrixX full = d.get_mass_matrix();
+  EXPECT_EQ(full.rows(), 0);
+  EXPECT_EQ(full.cols(), 0);
+  d.reset();
+  EXPECT_TRUE(d.buffers_consistent());
+}
+
+TEST(Data, MassMatrixMirrorsUpperTriangle) {
+  const Model m = small_tree();
+  Data d(m);
+  d.M << 1, 2, 3, 0, 4, 5, 0, 0, 6;
+  MatrixX expected(3, 3);
+  expected << 1, 2, 3, 2, 4, 5, 3, 5, 6;
+  EXPECT_EQ(d.get_mass_matrix(), expected);
+  EXPECT_EQ(d.M(1, 0), 0.0);  // the stored matrix is not modified
+  d.M.resize(2, 2);
+  EXPECT_THROW(d.get_mass_matrix(), Error);
+}
+
+TEST(Data, ResetRestoresInitialValues) {
+  const Model m = small_tree();
+  Data d(m);
+  const Data fresh(m);
+  d.v[1].setConstant(3.0);
+  d.omi[2].translation = Vec3(1, 2, 3);
+  d.omi[2].rotation.setZero();
+  d.M.setConstant(1.0);
+  d.tau.setConstant(2.0);
+  d.oycrb[1].mass = 4.0;
+  d.doycrb[2].setConstant(5.0);
+  d.ig.mass = 1.0;
+  d.kinetic_energy = 3.0;
+  d.hg.setConstant(1.0);
+  d.reset();
+  EXPECT_EQ(d.v[1], fresh.v[1]);
+  EXPECT_EQ(d.omi[2].rotation, Mat3::Identity());
+  EXPECT_EQ(d.omi[2].translation, Vec3::Zero());
+  EXPECT_EQ(d.M, fresh.M);
+  EXPECT_EQ(d.tau, fresh.tau);
+  EXPECT_EQ(d.oycrb[1], Inertia::zero());
+  EXPECT_EQ(d.doycrb[2], Mat6::Zero());
+  EXPECT_EQ(d.ig, Inertia::zero());
+  EXPECT_EQ(d.kinetic_energy, 0.0);
+  EXPECT_EQ(d.hg, Vec6::Zero());
+  EXPECT_EQ(d.njoints, 4u);
+}
+
+TEST(Data, MismatchedModelIsRejectedNamingBothSizes) {
+  Model m = small_tree();
+  const Data d(m);
+  EXPECT_NO_THROW(check_data_matches(m, d));
+  m.add_joint(0, Joint::create(JointType::Prismatic, Vec3::UnitX()), SE3::identity(), "p");
+  try {
+    check_data_matches(m, d);
+    FAIL() << "expected an error";
+  } catch (const Error& e) {
+    const std::string msg = e.what();
+    EXPECT_NE(msg.find("njoints=4, nq=3, nv=3"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("njoints=5, nq=4, nv=4"), std::string::npos) << msg;
+  }
+  Data shrunk(small_tree());
+  shrunk.omi.pop_back();
+  EXPECT_THROW(check_data_matches(small_tree(), shrunk), Error);
+}
+
+}  // namespace
+}  // namespace trelvar
