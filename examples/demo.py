@@ -1,0 +1,170 @@
+#!/usr/bin/python3
+"""A first tour of trelvar: load two bundled robots, run the main algorithms,
+time them, and plot the joint torques of the arm along a smooth trajectory.
+
+Run it with `make demo` (which builds the module first), or with
+`PYTHONPATH=build/python /usr/bin/python3 examples/demo.py`.
+"""
+import os
+import sys
+import time
+
+import numpy as np
+
+import trelvar as trv
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MODELS = os.path.join(HERE, "..", "models")
+OUT = os.environ.get("TRELVAR_DEMO_OUT", os.path.join(HERE, "..", "build", "demo"))
+
+
+def per_call_us(fn, *args, repeat=2000):
+    """Median time of one call in microseconds (several rounds of `repeat` calls)."""
+    rounds = []
+    for _ in range(5):
+        start = time.perf_counter()
+        for _ in range(repeat):
+            fn(*args)
+        rounds.append((time.perf_counter() - start) / repeat * 1e6)
+    return sorted(rounds)[len(rounds) // 2]
+
+
+def section(title):
+    print(f"\n--- {title} " + "-" * max(0, 66 - len(title)))
+
+
+def tour_arm():
+    # A model is built once from a URDF file; a Data holds every buffer the
+    # algorithms fill for it. Create one Data per model (and per thread).
+    model = trv.parse_urdf_file(os.path.join(MODELS, "arm7.urdf"))
+    data = model.createData()
+    section(f"{model.name}: {model.njoints - 1} joints, nq={model.nq}, nv={model.nv}")
+
+    # Forward kinematics fills the world placement of every joint.
+    q = trv.neutral(model)
+    q[1], q[3] = 0.6, -1.2
+    trv.forwardKinematics(model, data, q)
+    tip = data.get_joint_translation(model.njoints - 1)
+    print(f"last joint position at q: {np.array2string(tip, precision=4)} m")
+
+    # A smooth trajectory: q(t) = q0 + A sin(w t), with v and a in closed form.
+    t = np.linspace(0.0, 4.0, 400)
+    amp = np.linspace(0.4, 0.9, model.nv)
+    freq = np.linspace(0.5, 1.2, model.nv) * 2 * np.pi
+    tau = np.empty((t.size, model.nv))
+    for k, tk in enumerate(t):
+        qk = q + amp * np.sin(freq * tk)
+        vk = amp * freq * np.cos(freq * tk)
+        ak = -amp * freq**2 * np.sin(freq * tk)
+        # Inverse dynamics: the joint torques that produce acceleration ak.
+        tau[k] = trv.rnea(model, data, qk, vk, ak)
+    print(f"inverse dynamics along {t.size} samples: peak |tau| per joint (N m):")
+    print("   " + " ".join(f"{x:6.2f}" for x in np.abs(tau).max(axis=0)))
+
+    # The mass matrix: crba fills the upper triangle, data.M is the full matrix.
+    trv.crba(model, data, q)
+    M = data.M
+    print(f"mass matrix: {M.shape[0]}x{M.shape[1]}, symmetric, "
+          f"eigenvalues in [{np.linalg.eigvalsh(M).min():.4f}, {np.linalg.eigvalsh(M).max():.3f}]")
+
+    # Check the equation of motion: tau = M a + nle.
+    v = amp * freq
+    a = np.full(model.nv, 0.3)
+    nle = trv.non_linear_effects(model, data, q, v)
+    trv.crba(model, data, q)
+    err = np.abs(trv.rnea(model, data, q, v, a) - (data.M @ a + nle)).max()
+    print(f"|rnea(q, v, a) - (M a + nle)| = {err:.2e}")
+
+    # Jacobian of the end-effector frame, in the world and in the local frame.
+    trv.computeJointJacobians(model, data, q)
+    frame = model.nframes - 1
+    J_world = trv.getFrameJacobian(model, data, frame, trv.ReferenceFrame.WORLD)
+    J_local = trv.getFrameJacobian(model, data, frame, trv.ReferenceFrame.LOCAL)
+    print(f"end-effector Jacobian {J_world.shape}: linear speed at v = "
+          f"{np.linalg.norm(J_world[:3] @ v):.3f} m/s (world), "
+          f"{np.linalg.norm(J_local[:3] @ v):.3f} m/s (local frame)")
+
+    section("per-call timings in this run (median, including the Python call)")
+    z = np.zeros(model.nv)
+    for name, fn, args in [
+        ("forwardKinematics", trv.forwardKinematics, (model, data, q)),
+        ("rnea", trv.rnea, (model, data, q, v, a)),
+        ("crba", trv.crba, (model, data, q)),
+        ("non_linear_effects", trv.non_linear_effects, (model, data, q, v)),
+        ("compute_gravity", trv.compute_gravity, (model, data, q)),
+        ("computeJointJacobians", trv.computeJointJacobians, (model, data, q)),
+        ("computeAllTerms", trv.computeAllTerms, (model, data, q, v)),
+        ("computeCoriolisMatrix", trv.computeCoriolisMatrix, (model, data, q, v)),
+    ]:
+        print(f"  {name:24s} {per_call_us(fn, *args):7.2f} us")
+    del z
+    return t, tau, model
+
+
+def tour_humanoid():
+    model = trv.parse_urdf_file(os.path.join(MODELS, "humanoid.urdf"))
+    data = model.createData()
+    section(f"{model.name}: {model.njoints - 1} joints, nq={model.nq}, nv={model.nv}")
+
+    # The first joint is floating: q starts with the base position and a unit
+    # quaternion (x, y, z, w); v starts with the base's linear and angular rates.
+    q = trv.neutral(model)
+    rng = np.random.default_rng(0)
+    q = trv.integrate(model, q, np.concatenate([np.zeros(6), 0.2 * rng.standard_normal(model.nv - 6)]))
+    v = 0.5 * rng.standard_normal(model.nv)
+
+    # One pass for everything a whole-body controller needs at (q, v).
+    trv.computeAllTerms(model, data, q, v)
+    g = data.g
+    # Centroidal view: the generalized gravity of the floating base is the
+    # weight of the whole robot, seen from the base. Its force part gives the
+    # total mass, its moment part where the centre of mass sits horizontally.
+    weight = g[:3]
+    mass = np.linalg.norm(weight) / 9.81
+    print(f"total mass (from the base's gravity wrench): {mass:.2f} kg")
+    print(f"mass matrix {data.M.shape}; base block (mass times identity): "
+          f"{np.array2string(np.diag(data.M)[:3], precision=2)} kg")
+    trv.computeCoriolisMatrix(model, data, q, v)
+    nle = trv.non_linear_effects(model, data, q, v)
+    print(f"|C v + g - nle| = {np.abs(data.C @ v + g - nle).max():.2e} (Coriolis matrix is consistent)")
+
+    section("per-call timings in this run (median, including the Python call)")
+    a = np.zeros(model.nv)
+    for name, fn, args in [
+        ("rnea", trv.rnea, (model, data, q, v, a)),
+        ("crba", trv.crba, (model, data, q)),
+        ("computeAllTerms", trv.computeAllTerms, (model, data, q, v)),
+    ]:
+        print(f"  {name:24s} {per_call_us(fn, *args, repeat=500):7.2f} us")
+
+
+def plot(t, tau, model):
+    import matplotlib
+    matplotlib.use("Agg")  # no display needed
+    import matplotlib.pyplot as plt
+
+    os.makedirs(OUT, exist_ok=True)
+    path = os.path.join(OUT, "arm7_torques.png")
+    fig, ax = plt.subplots(figsize=(8, 4.5))
+    for j in range(tau.shape[1]):
+        ax.plot(t, tau[:, j], label=model.names[j + 1])
+    ax.set_xlabel("time (s)")
+    ax.set_ylabel("joint torque (N m)")
+    ax.set_title(f"{model.name}: inverse dynamics along a smooth trajectory")
+    ax.legend(fontsize=8, ncol=4)
+    ax.grid(alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
+    print(f"\nplot written to {os.path.normpath(path)}")
+
+
+def main():
+    print(f"trelvar {trv.__version__}")
+    t, tau, model = tour_arm()
+    tour_humanoid()
+    plot(t, tau, model)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
