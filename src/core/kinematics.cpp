@@ -3,7 +3,7 @@
 #include <cmath>
 #include <string>
 
-#include "kernel.hpp"
+#include "algorithms.hpp"
 #include "trelvar/error.hpp"
 
 namespace trelvar {
@@ -158,20 +158,10 @@ VectorX integrate(const Model& model, const Eigen::Ref<const VectorX>& q,
 
 void forward_kinematics(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q) {
   check_data_matches(model, data);
-  const auto qlen = static_cast<std::size_t>(q.size());
-  if (qlen != model.nq) throw Error(configuration_size_message(model.nq, qlen));
+  detail::check_configuration(model, q.size());
   data.omi[0] = SE3::identity();
   data.limi[0] = SE3::identity();
-  std::size_t k = 0;
-  for (std::size_t i = 1; i < model.njoints; ++i) {
-    const Joint& joint = model.joints[i];
-    const std::size_t p = model.parents[i];
-    data.limi[i] = joint.nq == 0 ? model.placements[i]
-                                 : model.placements[i].compose(
-                                       detail::joint_transform(joint, q.data() + k));
-    data.omi[i] = p != 0 ? data.omi[p].compose(data.limi[i]) : data.limi[i];
-    k += model.nqs[i];
-  }
+  for (std::size_t i = 1; i < model.njoints; ++i) detail::placement_step(model, data, i, q.data());
 }
 
 }  // namespace trelvar

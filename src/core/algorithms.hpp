@@ -1,0 +1,71 @@
+// Steps shared by the recursive algorithms (internal).
+#pragma once
+
+#include <string>
+
+#include "kernel.hpp"
+#include "trelvar/data.hpp"
+#include "trelvar/error.hpp"
+#include "trelvar/model.hpp"
+
+namespace trelvar::detail {
+
+inline void check_configuration(const Model& model, Eigen::Index size) {
+  if (static_cast<std::size_t>(size) != model.nq) {
+    throw Error(configuration_size_message(model.nq, static_cast<std::size_t>(size)));
+  }
+}
+
+inline void check_velocity(const Model& model, Eigen::Index size) {
+  if (static_cast<std::size_t>(size) != model.nv) {
+    throw Error(velocity_size_message(model.nv, static_cast<std::size_t>(size)));
+  }
+}
+
+// The body inertia of joint i; a joint beyond the inertia list carries none.
+inline const Inertia& body_inertia(const Model& model, std::size_t i) {
+  static const Inertia kZero;
+  return i < model.inertias.size() ? model.inertias[i] : kZero;
+}
+
+// limi[i] = placements[i] * T(q), omi[i] = omi[parent] * limi[i] (a child of
+// the universe gets limi[i] itself).
+inline void placement_step(const Model& model, Data& data, std::size_t i, const double* q) {
+  const Joint& joint = model.joints[i];
+  SE3& limi = data.limi[i];
+  limi = joint.nq == 0 ? model.placements[i]
+                       : model.placements[i].compose(joint_transform(joint, q + model.idx_qs[i]));
+  const std::size_t p = model.parents[i];
+  data.omi[i] = p != 0 ? data.omi[p].compose(limi) : limi;
+}
+
+// Calls f(first, count) for each run of consecutive velocity coordinates of the
+// subtree of joint i (i >= 1): one run when the subtree occupies consecutive
+// joint indices, otherwise one run per joint of the subtree.
+template <class F>
+inline void for_each_subtree_run(const Model& model, std::size_t i, F&& f) {
+  if (model.subtree_is_consecutive(i)) {
+    if (model.nv_subtree[i] > 0) f(model.idx_vs[i], model.nv_subtree[i]);
+    return;
+  }
+  for (std::size_t k : model.subtrees[i]) {
+    if (model.nvs[k] > 0) f(model.idx_vs[k], model.nvs[k]);
+  }
+}
+
+// Fills columns idx_vs[i] .. of data.j with the world-frame subspace columns of
+// joint i, whose placement omi[i] is already computed.
+inline void world_jacobian_columns(const Model& model, Data& data, std::size_t i) {
+  const Joint& joint = model.joints[i];
+  const std::size_t b = model.idx_vs[i];
+  const auto ncols = static_cast<std::size_t>(data.j.cols());
+  for (std::size_t k = 0; k < model.nvs[i]; ++k) {
+    if (b + k >= ncols) break;
+    data.j.col(static_cast<Eigen::Index>(b + k)) = act_column(data.omi[i], subspace_column(joint, k));
+  }
+}
+
+// Forward kinematics and every column of the world Jacobian in one sweep.
+void kinematics_and_jacobian(const Model& model, Data& data, const double* q);
+
+}  // namespace trelvar::detail

@@ -1,0 +1,380 @@
+#include "trelvar/dynamics.hpp"
+
+#include <string>
+
+#include "algorithms.hpp"
+#include "trelvar/jacobians.hpp"
+
+namespace trelvar {
+
+namespace {
+
+// Recursive Newton-Euler. v or a may be null, meaning a zero vector. Inputs are
+// checked by the callers.
+void rnea_pass(const Model& model, Data& data, const double* q, const double* v, const double* a) {
+  data.v[0].setZero();
+  data.a[0] = -model.gravity;
+  data.omi[0] = SE3::identity();
+  data.limi[0] = SE3::identity();
+  // Forward: placements, velocities, accelerations, and each body's own force.
+  for (std::size_t i = 1; i < model.njoints; ++i) {
+    detail::placement_step(model, data, i, q);
+    const std::size_t p = model.parents[i];
+    const SE3& x = data.limi[i];
+    const Joint& joint = model.joints[i];
+    Vec6& vi = data.v[i];
+    Vec6& ai = data.a[i];
+    if (model.nvs[i] > 0) {
+      const std::size_t iv = model.idx_vs[i];
+      const Vec6 vj = v != nullptr ? detail::joint_velocity(joint, v + iv) : Vec6::Zero();
+      const Vec6 aj = a != nullptr ? detail::joint_velocity(joint, a + iv) : Vec6::Zero();
+      vi = p != 0 ? Vec6(act_inv_motion(x, data.v[p]) + vj) : vj;
+      ai = act_inv_motion(x, data.a[p]) + aj + cross_motion(vi, vj);
+    } else {
+      vi = act_inv_motion(x, data.v[p]);
+      ai = act_inv_motion(x, data.a[p]);
+    }
+    const Inertia& inertia = detail::body_inertia(model, i);
+    data.f[i] = inertia.apply(ai) + cross_force(vi, inertia.apply(vi));
+  }
+  // Backward: project on the joint's subspace, transmit to the parent.
+  data.tau.setZero();
+  for (std::size_t i = model.njoints - 1; i >= 1; --i) {
+    const Joint& joint = model.joints[i];
+    const std::size_t b = model.idx_vs[i];
+    for (std::size_t c = 0; c < model.nvs[i]; ++c) {
+      data.tau[static_cast<Eigen::Index>(b + c)] =
+          pair_column_force(detail::subspace_column(joint, c), data.f[i]);
+    }
+    const std::size_t p = model.parents[i];
+    if (p != 0) data.f[p] += act_force(data.limi[i], data.f[i]);
+  }
+}
+
+// Entry of the upper triangle for the coordinate pair (r, s).
+inline double& upper(MatrixX& m, std::size_t r, std::size_t s) {
+  return r <= s ? m(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(s))
+                : m(static_cast<Eigen::Index>(s), static_cast<Eigen::Index>(r));
+}
+
+// Writes the mass-matrix entries of the rows of joint i: for each of its
+// coordinates r and each coordinate s of its subtree, M(min, max) = j_r . w_s
+// where w holds the composite-inertia-weighted Jacobian columns.
+void mass_matrix_rows(const Model& model, MatrixX& m, const Matrix6X& j, const Matrix6X& w,
+                      std::size_t i) {
+  const std::size_t b = model.idx_vs[i];
+  for (std::size_t c = 0; c < model.nvs[i]; ++c) {
+    const std::size_t r = b + c;
+    const auto jr = j.col(static_cast<Eigen::Index>(r));
+    detail::for_each_subtree_run(model, i, [&](std::size_t first, std::size_t count) {
+      for (std::size_t s = first; s < first + count && s < model.nv; ++s) {
+        upper(m, r, s) = jr.dot(w.col(static_cast<Eigen::Index>(s)));
+      }
+    });
+  }
+}
+
+// Y * column for the 6x6 matrix of an inertia (linear-first order), computed
+// through the inertia's action on a motion.
+inline Vec6 inertia_times_column(const Inertia& inertia, const Vec6& column) {
+  return swap_halves(inertia.apply(swap_halves(column)));
+}
+
+// The matrix h x-bar* for a momentum h = (n; f) (angular first), in
+// linear-first order: (h x-bar*) w = w x* h.
+Mat6 momentum_cross_matrix(const Vec6& h) {
+  const Mat3 nx = skew(angular(h));
+  const Mat3 fx = skew(linear(h));
+  Mat6 out;
+  out << Mat3::Zero(), -fx, -fx, -nx;
+  return out;
+}
+
+}  // namespace
+
+const VectorX& rnea(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q,
+                    const Eigen::Ref<const VectorX>& v, const Eigen::Ref<const VectorX>& a) {
+  check_data_matches(model, data);
+  detail::check_configuration(model, q.size());
+  detail::check_velocity(model, v.size());
+  if (static_cast<std::size_t>(a.size()) != model.nv) {
+    throw Error("Acceleration vector size mismatch: expected " + std::to_string(model.nv) +
+                ", got " + std::to_string(a.size()));
+  }
+  rnea_pass(model, data, q.data(), v.data(), a.data());
+  return data.tau;
+}
+
+const VectorX& non_linear_effects(const Model& model, Data& data,
+                                  const Eigen::Ref<const VectorX>& q,
+                                  const Eigen::Ref<const VectorX>& v) {
+  check_data_matches(model, data);
+  detail::check_configuration(model, q.size());
+  detail::check_velocity(model, v.size());
+  rnea_pass(model, data, q.data(), v.data(), nullptr);
+  data.nle = data.tau;
+  return data.nle;
+}
+
+const VectorX& compute_gravity(const Model& model, Data& data,
+                               const Eigen::Ref<const VectorX>& q) {
+  check_data_matches(model, data);
+  detail::check_configuration(model, q.size());
+  rnea_pass(model, data, q.data(), nullptr, nullptr);
+  data.g = data.tau;
+  return data.g;
+}
+
+const MatrixX& crba(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q) {
+  check_data_matches(model, data);
+  detail::check_configuration(model, q.size());
+  detail::kinematics_and_jacobian(model, data, q.data());
+  data.oycrb[0] = Inertia::zero();
+  for (std::size_t i = 1; i < model.njoints; ++i) {
+    data.oycrb[i] = se3_act_on_inertia(data.omi[i], detail::body_inertia(model, i));
+  }
+  data.M.setZero();
+  Matrix6X& w = data.work.cols;
+  for (std::size_t i = model.njoints - 1; i >= 1; --i) {
+    const Inertia& composite = data.oycrb[i];
+    if (model.nvs[i] > 0) {
+      const std::size_t b = model.idx_vs[i];
+      for (std::size_t c = 0; c < model.nvs[i]; ++c) {
+        const auto col = static_cast<Eigen::Index>(b + c);
+        w.col(col) = inertia_times_column(composite, data.j.col(col));
+      }
+      mass_matrix_rows(model, data.M, data.j, w, i);
+    }
+    const std::size_t p = model.parents[i];
+    if (p != 0) add_inertias_inplace(data.oycrb[p], composite);
+  }
+  return data.M;
+}
+
+Mat6 compute_inertia_variation(const Inertia& inertia, const Vec6& w) {
+  const Mat3 wx = skew(angular(w));
+  const Mat3 ux = skew(linear(w));
+  Mat6 motion_cross;  // w x, linear-first order
+  motion_cross << wx, ux, Mat3::Zero(), wx;
+  Mat6 force_cross;  // w x*
+  force_cross << wx, Mat3::Zero(), ux, wx;
+  const Mat6 y = inertia.to_matrix6();
+  return force_cross * y - y * motion_cross;
+}
+
+void compute_all_terms(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q,
+                       const Eigen::Ref<const VectorX>& v) {
+  check_data_matches(model, data);
+  detail::check_configuration(model, q.size());
+  detail::check_velocity(model, v.size());
+  compute_joint_jacobians_time_variation(model, data, q, v);
+
+  data.a[0].setZero();
+  data.h[0].setZero();
+  data.f[0].setZero();
+  data.a_gf[0] = -model.gravity;
+  data.oycrb[0] = Inertia::zero();
+  data.doycrb[0].setZero();
+
+  for (std::size_t i = 1; i < model.njoints; ++i) {
+    const std::size_t p = model.parents[i];
+    const SE3& x = data.limi[i];
+    const Vec6& vi = data.v[i];
+    const Inertia& body = detail::body_inertia(model, i);
+    data.oycrb[i] = se3_act_on_inertia(data.omi[i], body);
+    data.doycrb[i] = compute_inertia_variation(data.oycrb[i], data.ov[i]);
+    if (model.nvs[i] > 0) {
+      const Vec6 vj = detail::joint_velocity(model.joints[i], v.data() + model.idx_vs[i]);
+      const Vec6 bias = cross_motion(vi, vj);
+      data.a[i] = act_inv_motion(x, data.a[p]) + bias;
+      data.a_gf[i] = act_inv_motion(x, data.a_gf[p]) + bias;
+    } else {
+      // A body on a fixed joint moves with its parent.
+      data.a[i] = act_inv_motion(x, data.a[p]);
+      data.a_gf[i] = act_inv_motion(x, data.a_gf[p]);
+    }
+    data.h[i] = body.apply(vi);
+    data.f[i] = body.apply(data.a_gf[i]) + cross_force(vi, data.h[i]);
+  }
+
+  data.ag.setZero();
+  data.dag.setZero();
+  for (std::size_t i = model.njoints - 1; i >= 1; --i) {
+    const std::size_t p = model.parents[i];
+    if (model.nvs[i] > 0) {
+      const std::size_t b = model.idx_vs[i];
+      const Inertia& composite = data.oycrb[i];
+      for (std::size_t c = 0; c < model.nvs[i]; ++c) {
+        const auto col = static_cast<Eigen::Index>(b + c);
+        data.ag.col(col) = inertia_times_column(composite, data.j.col(col));
+        data.dag.col(col) = data.doycrb[i] * data.j.col(col) +
+                            inertia_times_column(composite, data.dJ.col(col));
+      }
+      mass_matrix_rows(model, data.M, data.j, data.ag, i);
+      const Joint& joint = model.joints[i];
+      for (std::size_t c = 0; c < model.nvs[i]; ++c) {
+        data.nle[static_cast<Eigen::Index>(b + c)] =
+            pair_column_force(detail::subspace_column(joint, c), data.f[i]);
+      }
+    }
+    add_inertias_inplace(data.oycrb[p], data.oycrb[i]);
+    data.doycrb[p] += data.doycrb[i];
+    data.h[p] += act_force(data.limi[i], data.h[i]);
+    data.f[p] += act_force(data.limi[i], data.f[i]);
+
+    data.mass[i] = data.oycrb[i].mass;
+    if (data.mass[i] > 1e-10) {
+      data.com[i] = mul_transpose(data.omi[i].rotation,
+                                  data.oycrb[i].lever - data.omi[i].translation);
+      data.vcom[i] = linear(data.h[i]) / data.mass[i];
+    } else {
+      data.com[i].setZero();
+      data.vcom[i].setZero();
+    }
+  }
+
+  const double total = data.oycrb[0].mass;
+  data.mass[0] = total;
+  if (total > 1e-10) {
+    data.com[0] = data.oycrb[0].lever;
+    data.vcom[0] = linear(data.h[0]) / total;
+  } else {
+    data.com[0].setZero();
+    data.vcom[0].setZero();
+  }
+  const Vec3 com = data.com[0];
+  const Vec3 vcom = data.vcom[0];
+  for (Eigen::Index k = 0; k < static_cast<Eigen::Index>(model.nv); ++k) {
+    const Vec3 lin = data.ag.col(k).head<3>();
+    data.ag.col(k).tail<3>() -= cross(com, lin);
+    const Vec3 dlin = data.dag.col(k).head<3>();
+    data.dag.col(k).tail<3>() -= cross(com, dlin) + cross(vcom, lin);
+  }
+  data.hg = data.h[0];
+  data.hg.head<3>() -= cross(com, linear(data.h[0]));
+  data.dhg = data.f[0];
+  data.dhg.head<3>() -= cross(com, linear(data.f[0]));
+  if (model.nv > 0 && total > 1e-10) data.jcom = data.ag.topRows<3>() / total;
+  data.ig = data.oycrb[0];
+  data.ig.mass = total;
+  data.ig.lever.setZero();
+
+  const Vec3 g_lin = model.gravity_linear();
+  for (Eigen::Index k = 0; k < static_cast<Eigen::Index>(model.nv); ++k) {
+    data.g[k] = -(data.ag(0, k) * g_lin[0] + data.ag(1, k) * g_lin[1] + data.ag(2, k) * g_lin[2]);
+  }
+
+  double kinetic = 0.0, potential = 0.0;
+  for (std::size_t i = 1; i < model.njoints; ++i) {
+    if (i >= model.inertias.size()) continue;
+    const Inertia& body = model.inertias[i];
+    if (body.mass < 1e-10) continue;
+    // The translational term uses the velocity of the centre of mass,
+    // u + w x c, not that of the body frame's origin.
+    const Vec3 w = angular(data.v[i]);
+    const Vec3 uc = linear(data.v[i]) + cross(w, body.lever);
+    kinetic += 0.5 * w.dot(body.rotational() * w) + 0.5 * body.mass * uc.squaredNorm();
+    const SE3& x = data.omi[i];
+    potential -= body.mass * g_lin.dot(mul(x.rotation, body.lever) + x.translation);
+  }
+  data.kinetic_energy = kinetic;
+  data.potential_energy = potential;
+  data.mechanical_energy = kinetic + potential;
+}
+
+const MatrixX& compute_coriolis_matrix(const Model& model, Data& data,
+                                       const Eigen::Ref<const VectorX>& q,
+                                       const Eigen::Ref<const VectorX>& v) {
+  check_data_matches(model, data);
+  detail::check_configuration(model, q.size());
+  detail::check_velocity(model, v.size());
+  data.C.setZero();
+  std::vector<Mat6>& bmat = data.work.b;
+  std::vector<Vec6>& hw = data.work.h;
+  Matrix6X& t = data.work.cols;
+  const auto jcols = static_cast<std::size_t>(data.j.cols());
+  const auto dcols = static_cast<std::size_t>(data.dJ.cols());
+
+  // Forward: kinematics, velocities, Jacobian and its variation, world
+  // inertias and the body Coriolis matrices.
+  for (std::size_t i = 1; i < model.njoints; ++i) {
+    detail::placement_step(model, data, i, q.data());
+    const std::size_t p = model.parents[i];
+    const Joint& joint = model.joints[i];
+    Vec6 vi = p != 0 ? act_inv_motion(data.limi[i], data.v[p]) : Vec6::Zero();
+    if (model.nvs[i] > 0) vi += detail::joint_velocity(joint, v.data() + model.idx_vs[i]);
+    data.v[i] = vi;
+    data.ov[i] = act_motion(data.omi[i], vi);
+    data.oycrb[i] = se3_act_on_inertia(data.omi[i], detail::body_inertia(model, i));
+    hw[i] = data.oycrb[i].apply(data.ov[i]);
+    const std::size_t b = model.idx_vs[i];
+    for (std::size_t k = 0; k < model.nvs[i]; ++k) {
+      const auto c = static_cast<Eigen::Index>(b + k);
+      if (b + k < jcols) data.j.col(c) = act_column(data.omi[i], detail::subspace_column(joint, k));
+      if (b + k < dcols) data.dJ.col(c) = cross_motion_column(data.ov[i], data.j.col(c));
+    }
+    bmat[i] = compute_inertia_variation(data.oycrb[i], 0.5 * data.ov[i]) +
+              momentum_cross_matrix(0.5 * hw[i]);
+  }
+
+  // Previous column on each column's support chain.
+  std::vector<std::int32_t>& prev = data.work.prev;
+  for (std::size_t i = 1; i < model.njoints; ++i) {
+    if (model.nvs[i] == 0) continue;
+    const std::size_t s = model.idx_vs[i];
+    prev[s] = -1;
+    for (std::size_t a = model.parents[i]; a != 0; a = model.parents[a]) {
+      if (model.nvs[a] > 0) {
+        prev[s] = static_cast<std::int32_t>(model.idx_vs[a] + model.nvs[a] - 1);
+        break;
+      }
+    }
+    for (std::size_t k = 1; k < model.nvs[i]; ++k) {
+      prev[s + k] = static_cast<std::int32_t>(s + k - 1);
+    }
+  }
+
+  // Backward: composite inertias and Coriolis matrices, entries of C.
+  for (std::size_t i = model.njoints - 1; i >= 1; --i) {
+    const std::size_t p = model.parents[i];
+    if (model.nvs[i] > 0) {
+      const std::size_t s = model.idx_vs[i];
+      const std::size_t n = model.nvs[i];
+      const Mat6& bi = bmat[i];
+      const Inertia& composite = data.oycrb[i];
+      for (std::size_t k = 0; k < n; ++k) {
+        const auto c = static_cast<Eigen::Index>(s + k);
+        t.col(c) = bi * data.j.col(c) + inertia_times_column(composite, data.dJ.col(c));
+      }
+      for (std::size_t k = 0; k < n; ++k) {
+        const auto r = static_cast<Eigen::Index>(s + k);
+        const auto jr = data.j.col(r);
+        detail::for_each_subtree_run(model, i, [&](std::size_t first, std::size_t count) {
+          for (std::size_t l = first; l < first + count && l < model.nv; ++l) {
+            data.C(r, static_cast<Eigen::Index>(l)) = jr.dot(t.col(static_cast<Eigen::Index>(l)));
+          }
+        });
+      }
+      for (std::size_t k = 0; k < n; ++k) {
+        const auto c = static_cast<Eigen::Index>(s + k);
+        data.ag.col(c) = inertia_times_column(composite, data.j.col(c));
+      }
+      for (std::int32_t a = prev[s]; a >= 0; a = prev[static_cast<std::size_t>(a)]) {
+        const Vec6 ja = data.j.col(a);
+        const Vec6 dja = data.dJ.col(a);
+        const Vec6 bja = bi * ja;
+        for (std::size_t k = 0; k < n; ++k) {
+          const auto m = static_cast<Eigen::Index>(s + k);
+          data.C(m, a) = dja.dot(data.ag.col(m)) + data.j.col(m).dot(bja);
+        }
+      }
+    }
+    if (p != 0) {
+      add_inertias_inplace(data.oycrb[p], data.oycrb[i]);
+      bmat[p] += bmat[i];
+    }
+  }
+  return data.C;
+}
+
+}  // namespace trelvar
