@@ -1,0 +1,358 @@
+// The Model class.
+#include <new>
+
+#include "toolkit.hpp"
+
+namespace trelvar::py {
+
+PyTypeObject* model_type = nullptr;
+
+namespace {
+
+using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyCFunction fast(Fast f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
+
+std::string model_info(const Model& m) {
+  std::string s;
+  s += "========== Model Information ==========\n";
+  s += format("Model name: {}\n", m.name);
+  s += format("Number of joints: {}\n", m.njoints);
+  s += format("Number of frames: {}\n", m.nframes);
+  s += format("Number of bodies: {}\n", m.nbodies);
+  s += format("Number of DOF (nq): {}\n", m.nq);
+  s += format("Number of velocity DOF (nv): {}\n", m.nv);
+  s += "\n========== Joint Information ==========\n";
+  for (std::size_t i = 0; i < m.njoints && i < m.names.size() && i < m.parents.size(); ++i) {
+    s += format("Joint {}: {} (parent: {})\n", i, m.names[i], m.parents[i]);
+  }
+  s += "\n========== Frame Information ==========\n";
+  for (std::size_t k = 0; k < m.frames.size(); ++k) {
+    const Frame& f = m.frames[k];
+    s += format("Frame {}: {} (type: {}, parent: {})\n", k, f.name, f.frame_type.to_string(),
+                f.parent);
+  }
+  s += "=======================================\n";
+  return s;
+}
+
+// Runs body(model) with the model taken shared, for getters and read-only methods.
+template <class F>
+PyObject* read_model(PyObject* self, F&& body) {
+  return guarded([&]() -> PyObject* {
+    Access access;
+    auto* m = reinterpret_cast<ModelObject*>(self);
+    if (!access.shared(&m->borrow)) return nullptr;
+    return body(static_cast<const Model&>(m->value));
+  });
+}
+
+PyObject* model_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"Model.__new__()", {}};
+    Call call(sig, args, kwargs);
+    if (!call.ok()) return nullptr;
+    return new_model(Model());
+  });
+}
+
+void model_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<ModelObject*>(self)->value.~Model();
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
+}
+
+// ---- properties ----------------------------------------------------------------
+
+PyObject* get_nq(PyObject* self, void*) {
+  return read_model(self, [](const Model& m) { return PyLong_FromSize_t(m.nq); });
+}
+PyObject* get_nv(PyObject* self, void*) {
+  return read_model(self, [](const Model& m) { return PyLong_FromSize_t(m.nv); });
+}
+PyObject* get_njoints(PyObject* self, void*) {
+  return read_model(self, [](const Model& m) { return PyLong_FromSize_t(m.njoints); });
+}
+PyObject* get_nframes(PyObject* self, void*) {
+  return read_model(self, [](const Model& m) { return PyLong_FromSize_t(m.nframes); });
+}
+PyObject* get_names(PyObject* self, void*) {
+  return read_model(self, [](const Model& m) { return to_list(m.names); });
+}
+PyObject* get_name(PyObject* self, void*) {
+  return read_model(self, [](const Model& m) {
+    return PyUnicode_FromStringAndSize(m.name.data(), static_cast<Py_ssize_t>(m.name.size()));
+  });
+}
+PyObject* get_lower(PyObject* self, void*) {
+  return read_model(self, [](const Model& m) { return to_array(m.lower_position_limit); });
+}
+PyObject* get_upper(PyObject* self, void*) {
+  return read_model(self, [](const Model& m) { return to_array(m.upper_position_limit); });
+}
+PyObject* get_gravity(PyObject* self, void*) {
+  return read_model(self, [](const Model& m) { return to_array(m.gravity_linear()); });
+}
+PyObject* get_gravity_angular(PyObject* self, void*) {
+  return read_model(self, [](const Model& m) { return to_array(m.gravity_angular()); });
+}
+PyObject* get_gravity_full(PyObject* self, void*) {
+  // Linear part first at the Python boundary.
+  return read_model(self, [](const Model& m) {
+    const Vec6 full = swap_halves(m.gravity);
+    return to_array(full.data(), 6);
+  });
+}
+
+// ---- methods ---------------------------------------------------------------------
+
+// The three gravity setters: one vector argument of `size` entries written at
+// `offset` (0 = linear part, 3 = angular part) of the linear-first gravity.
+PyObject* set_gravity_part(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw,
+                           const Signature& sig, std::size_t size, std::size_t offset,
+                           const char* length_message) {
+  return guarded([&]() -> PyObject* {
+    Call call(sig, args, nargs, kw);
+    if (!call.ok()) return nullptr;
+    Model* m = call.self_model_mut(self);
+    ArrayArg g;
+    if (m == nullptr || !call.vector(0, g) || !check_arrays({&g})) return nullptr;
+    if (static_cast<std::size_t>(g.size()) != size) return raise(PyExc_ValueError, length_message);
+    const auto values = g.vector();
+    Vec6 full = swap_halves(m->gravity);
+    for (std::size_t k = 0; k < size; ++k) {
+      full[static_cast<Eigen::Index>(offset + k)] = values[static_cast<Eigen::Index>(k)];
+    }
+    m->gravity = swap_halves(full);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* model_set_gravity(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static const Signature sig{"Model.set_gravity()", {"gravity"}};
+  return set_gravity_part(self, args, nargs, kw, sig, 3, 0,
+                          "Gravity vector must have 3 elements [x, y, z]");
+}
+
+PyObject* model_set_gravity_angular(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kw) {
+  static const Signature sig{"Model.set_gravity_angular()", {"gravity_angular"}};
+  return set_gravity_part(self, args, nargs, kw, sig, 3, 3,
+                          "Gravity angular vector must have 3 elements [wx, wy, wz]");
+}
+
+PyObject* model_set_gravity_full(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kw) {
+  static const Signature sig{"Model.set_gravity_full()", {"gravity"}};
+  return set_gravity_part(self, args, nargs, kw, sig, 6, 0,
+                          "Full gravity vector must have 6 elements [lx, ly, lz, wx, wy, wz]");
+}
+
+PyObject* model_add_joint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"Model.add_joint()",
+                               {"parent", "joint_type", "axis", "placement", "name"}};
+    Call call(sig, args, nargs, kw);
+    if (!call.ok()) return nullptr;
+    Model* m = call.self_model_mut(self);
+    std::size_t parent = 0;
+    std::string type_name, name;
+    ArrayArg axis;
+    SE3 placement;
+    if (m == nullptr || !call.index(0, parent) || !call.text(1, type_name) ||
+        !call.vector(2, axis) || !call.placement(3, placement) || !call.text(4, name) ||
+        !check_arrays({&axis})) {
+      return nullptr;
+    }
+    JointType type;
+    bool needs_axis = false;
+    if (type_name == "fixed") {
+      type = JointType::Fixed;
+    } else if (type_name == "revolute") {
+      type = JointType::Revolute;
+      needs_axis = true;
+    } else if (type_name == "prismatic") {
+      type = JointType::Prismatic;
+      needs_axis = true;
+    } else if (type_name == "floating") {
+      type = JointType::Floating;
+    } else {
+      return raise(PyExc_ValueError, "Unknown joint type: " + type_name);
+    }
+    Vec3 axis_value = Vec3::Zero();
+    if (needs_axis) {
+      if (axis.size() != 3) return raise(PyExc_ValueError, "Axis must be a 3D vector");
+      axis_value = axis.vector();
+    }
+    const std::size_t id = m->add_joint(parent, Joint::create(type, axis_value), placement,
+                                        std::move(name));
+    return PyLong_FromSize_t(id);
+  });
+}
+
+// get_joint_id / getFrameId: index of the first match, or None.
+template <class Lookup>
+PyObject* lookup_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw,
+                      const Signature& sig, Lookup&& lookup) {
+  return guarded([&]() -> PyObject* {
+    Call call(sig, args, nargs, kw);
+    if (!call.ok()) return nullptr;
+    const Model* m = call.self_model(self);
+    std::string name;
+    if (m == nullptr || !call.text(0, name)) return nullptr;
+    const std::optional<std::size_t> id = lookup(*m, name);
+    if (!id) Py_RETURN_NONE;
+    return PyLong_FromSize_t(*id);
+  });
+}
+
+PyObject* model_get_joint_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static const Signature sig{"Model.get_joint_id()", {"name"}};
+  return lookup_name(self, args, nargs, kw, sig,
+                     [](const Model& m, const std::string& n) { return m.get_joint_id(n); });
+}
+
+PyObject* model_get_frame_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static const Signature sig{"Model.getFrameId()", {"name"}};
+  return lookup_name(self, args, nargs, kw, sig,
+                     [](const Model& m, const std::string& n) { return m.get_frame_id(n); });
+}
+
+PyObject* model_set_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"Model.set_name()", {"name"}};
+    Call call(sig, args, nargs, kw);
+    if (!call.ok()) return nullptr;
+    Model* m = call.self_model_mut(self);
+    std::string name;
+    if (m == nullptr || !call.text(0, name)) return nullptr;
+    m->name = std::move(name);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* model_create_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"Model.createData()", {}};
+    Call call(sig, args, nargs, kw);
+    if (!call.ok()) return nullptr;
+    const Model* m = call.self_model(self);
+    return m != nullptr ? new_data(*m) : nullptr;
+  });
+}
+
+PyObject* model_to_string_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"Model.to_string_info()", {}};
+    Call call(sig, args, nargs, kw);
+    if (!call.ok()) return nullptr;
+    const Model* m = call.self_model(self);
+    if (m == nullptr) return nullptr;
+    const std::string text = model_info(*m);
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyObject* model_print_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"Model.print_info()", {}};
+    Call call(sig, args, nargs, kw);
+    if (!call.ok()) return nullptr;
+    const Model* m = call.self_model(self);
+    if (m == nullptr) return nullptr;
+    write_stdout(model_info(*m) + "\n");
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* model_str(PyObject* self) {
+  return read_model(self, [](const Model& m) {
+    const std::string text = model_info(m);
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyObject* model_repr(PyObject* self) {
+  return read_model(self, [](const Model& m) {
+    const std::string text = format("Model(name='{}', njoints={}, nframes={}, nq={}, nv={})",
+                                    m.name, m.njoints, m.nframes, m.nq, m.nv);
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyMethodDef model_methods[] = {
+    {"set_gravity", fast(model_set_gravity), METH_FASTCALL | METH_KEYWORDS,
+     TRELVAR_DOC("set_gravity($self, gravity)",
+                 "Set gravity vector (linear part)\n\n# Arguments\n* `gravity` - Gravity vector "
+                 "[x, y, z] in m/s\xc2\xb2")},
+    {"set_gravity_angular", fast(model_set_gravity_angular), METH_FASTCALL | METH_KEYWORDS,
+     TRELVAR_DOC("set_gravity_angular($self, gravity_angular)",
+                 "Set gravity angular part\n\n# Arguments\n* `gravity_angular` - Angular gravity "
+                 "vector [wx, wy, wz] in rad/s\xc2\xb2")},
+    {"set_gravity_full", fast(model_set_gravity_full), METH_FASTCALL | METH_KEYWORDS,
+     TRELVAR_DOC("set_gravity_full($self, gravity)",
+                 "Set full 6D gravity\n\n# Arguments\n* `gravity` - Full 6D gravity [linear_x, "
+                 "linear_y, linear_z, angular_x, angular_y, angular_z]\n  - linear part in "
+                 "m/s\xc2\xb2\n  - angular part in rad/s\xc2\xb2")},
+    {"add_joint", fast(model_add_joint), METH_FASTCALL | METH_KEYWORDS,
+     TRELVAR_DOC("add_joint($self, parent, joint_type, axis, placement, name)", "")},
+    {"get_joint_id", fast(model_get_joint_id), METH_FASTCALL | METH_KEYWORDS,
+     TRELVAR_DOC("get_joint_id($self, name)", "")},
+    {"getFrameId", fast(model_get_frame_id), METH_FASTCALL | METH_KEYWORDS,
+     TRELVAR_DOC("getFrameId($self, name)", "")},
+    {"set_name", fast(model_set_name), METH_FASTCALL | METH_KEYWORDS,
+     TRELVAR_DOC("set_name($self, name)", "")},
+    {"createData", fast(model_create_data), METH_FASTCALL | METH_KEYWORDS,
+     TRELVAR_DOC("createData($self)", "Create a Data object for this model")},
+    {"to_string_info", fast(model_to_string_info), METH_FASTCALL | METH_KEYWORDS,
+     TRELVAR_DOC("to_string_info($self)", "Get string representation of model information")},
+    {"print_info", fast(model_print_info), METH_FASTCALL | METH_KEYWORDS,
+     TRELVAR_DOC("print_info($self)", "Print model information")},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef model_getset[] = {
+    {"nq", get_nq, nullptr, nullptr, nullptr},
+    {"nv", get_nv, nullptr, nullptr, nullptr},
+    {"njoints", get_njoints, nullptr, nullptr, nullptr},
+    {"nframes", get_nframes, nullptr, nullptr, nullptr},
+    {"names", get_names, nullptr, nullptr, nullptr},
+    {"name", get_name, nullptr, nullptr, nullptr},
+    {"lowerPositionLimit", get_lower, nullptr, nullptr, nullptr},
+    {"upperPositionLimit", get_upper, nullptr, nullptr, nullptr},
+    {"gravity", get_gravity, nullptr, "Get gravity vector (linear part) [x, y, z] in m/s\xc2\xb2",
+     nullptr},
+    {"gravity_angular", get_gravity_angular, nullptr,
+     "Get gravity angular part [wx, wy, wz] in rad/s\xc2\xb2", nullptr},
+    {"gravity_full", get_gravity_full, nullptr,
+     "Get full 6D gravity [linear_x, linear_y, linear_z, angular_x, angular_y, angular_z]",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+}  // namespace
+
+PyObject* new_model(Model value) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(model_type, Py_tp_alloc));
+  PyObject* o = alloc(model_type, 0);
+  if (o == nullptr) return nullptr;
+  auto* m = reinterpret_cast<ModelObject*>(o);
+  m->borrow = 0;
+  new (&m->value) Model(std::move(value));
+  return o;
+}
+
+PyTypeObject* create_model_type() {
+  PyType_Slot slots[] = {{Py_tp_new, reinterpret_cast<void*>(model_new)},
+                         {Py_tp_dealloc, reinterpret_cast<void*>(model_dealloc)},
+                         {Py_tp_methods, model_methods},
+                         {Py_tp_getset, model_getset},
+                         {Py_tp_repr, reinterpret_cast<void*>(model_repr)},
+                         {Py_tp_str, reinterpret_cast<void*>(model_str)},
+                         {Py_tp_doc, const_cast<char*>("Model()\n--\n\n")},
+                         {0, nullptr}};
+  PyType_Spec spec = {"trelvar.Model", sizeof(ModelObject), 0, Py_TPFLAGS_DEFAULT, slots};
+  model_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return model_type;
+}
+
+}  // namespace trelvar::py

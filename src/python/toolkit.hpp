@@ -1,0 +1,263 @@
+// The binding toolkit: argument binding with the interpreter's wording, one
+// converter per argument kind, access (borrow) flags, result conversion and the
+// mapping of library errors to Python exceptions. Every function and method of
+// the module is written with it.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "trelvar/data.hpp"
+#include "trelvar/jacobians.hpp"
+#include "trelvar/model.hpp"
+#include "trelvar/spatial.hpp"
+
+namespace trelvar::py {
+
+// ---------------------------------------------------------------------------
+// Wrapped objects. Each holds one library value by value and an access flag:
+// 0 free, n > 0 held by n readers, -1 held by one writer.
+
+struct ModelObject {
+  PyObject_HEAD
+  Py_ssize_t borrow;
+  Model value;
+};
+
+struct DataObject {
+  PyObject_HEAD
+  Py_ssize_t borrow;
+  Data value;
+};
+
+struct SE3Object {
+  PyObject_HEAD
+  Py_ssize_t borrow;
+  SE3 value;
+};
+
+struct ReferenceFrameObject {
+  PyObject_HEAD
+  std::uint8_t code;
+};
+
+// The module's types, created once at import.
+extern PyTypeObject* model_type;
+extern PyTypeObject* data_type;
+extern PyTypeObject* se3_type;
+extern PyTypeObject* reference_frame_type;
+
+// New instances (nullptr with a Python error on failure).
+PyObject* new_model(Model value);
+PyObject* new_data(const Model& model);
+PyObject* new_se3(const SE3& value);
+
+// Type creation, one per class file.
+PyTypeObject* create_se3_type();
+PyTypeObject* create_reference_frame_type();
+PyTypeObject* create_model_type();
+PyTypeObject* create_data_type();
+
+// ---------------------------------------------------------------------------
+// Access flags.
+
+class Access {
+ public:
+  Access() = default;
+  Access(const Access&) = delete;
+  Access& operator=(const Access&) = delete;
+  ~Access() { release(); }
+
+  // Take the flag shared / exclusively; false with RuntimeError set when the
+  // object is held in a conflicting way.
+  bool shared(Py_ssize_t* flag);
+  bool exclusive(Py_ssize_t* flag);
+  void release();
+
+ private:
+  Py_ssize_t* flag_ = nullptr;
+  bool exclusive_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// A 1-D or 2-D float64 array argument, type-checked at conversion. Its memory
+// is looked at only in the check stage, after every argument has been
+// converted: converting a later argument may run Python code (__index__).
+class ArrayArg {
+ public:
+  PyObject* object = nullptr;
+  const char* name = "";  // parameter name, for messages
+  int ndim = 1;
+
+  // Still an array of `ndim` dimensions and a float64-equivalent dtype.
+  bool still_valid() const;
+  bool contiguous() const;
+  Py_ssize_t size() const;
+  // Read-only view of a contiguous 1-D array; data that is not aligned for
+  // double is copied first, never read in place.
+  Eigen::Map<const VectorX> vector();
+  // Element (r, c) of a 2-D array, any strides.
+  double at(Py_ssize_t r, Py_ssize_t c) const;
+  Py_ssize_t rows() const;
+  Py_ssize_t cols() const;
+
+ private:
+  std::vector<double> copy_;
+};
+
+// ---------------------------------------------------------------------------
+// One call of a function or method: binds the arguments, converts each one by
+// its kind, holds the access flags until the call ends.
+
+struct Signature {
+  const char* full_name;             // "crba()", "Model.add_joint()", "Data.__new__()"
+  std::vector<const char*> params;   // parameter names, in order
+};
+
+class Call {
+ public:
+  static constexpr int kMaxParams = 8;
+
+  // Vectorcall arguments (METH_FASTCALL | METH_KEYWORDS).
+  Call(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+  // Tuple and dict arguments (constructors).
+  Call(const Signature& sig, PyObject* args, PyObject* kwargs);
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+
+  // False when binding failed (a TypeError is set).
+  bool ok() const { return ok_; }
+  PyObject* arg(int i) const { return values_[i]; }
+
+  // Converters. Each returns false with a Python exception set; the TypeError
+  // of a wrong type reads "argument '{}': '{}' object cannot be converted to '{}'".
+  const Model* model(int i);
+  Model* model_mut(int i);
+  const Data* data(int i);
+  Data* data_mut(int i);
+  bool vector(int i, ArrayArg& out);
+  bool matrix(int i, ArrayArg& out);
+  bool index(int i, std::size_t& out);
+  bool text(int i, std::string& out);
+  bool placement(int i, SE3& out);
+  bool frame_code(int i, ReferenceFrame& out);
+
+  // Self access for methods.
+  const Model* self_model(PyObject* self);
+  Model* self_model_mut(PyObject* self);
+  const Data* self_data(PyObject* self);
+  Data* self_data_mut(PyObject* self);
+  const SE3* self_se3(PyObject* self);
+
+ private:
+  bool bind(const Signature& sig, PyObject* const* pos, Py_ssize_t npos, PyObject* const* kwnames,
+            PyObject* const* kwvalues, Py_ssize_t nkw);
+  bool type_error(int i, const char* expected);
+  Access& next_access();
+
+  const Signature& sig_;
+  PyObject* values_[kMaxParams] = {};
+  Access access_[kMaxParams + 1];
+  int naccess_ = 0;
+  bool ok_ = false;
+};
+
+// Check stage, run once every argument is converted. First the array-type
+// checks of the conversion stage are repeated (converting a later argument may
+// have run Python code that reshaped an array), then every vector must be
+// contiguous: TypeError "The given array is not contiguous".
+bool check_arrays(std::initializer_list<const ArrayArg*> arrays);
+
+// Fills the {} placeholders of `pattern` in order.
+inline std::string to_text(const std::string& s) { return s; }
+inline std::string to_text(const char* s) { return s; }
+template <class T>
+std::string to_text(T x) {
+  return std::to_string(x);
+}
+inline void format_into(std::string& out, const char* p) { out += p; }
+template <class T, class... Rest>
+void format_into(std::string& out, const char* p, const T& first, const Rest&... rest) {
+  for (; *p != '\0'; ++p) {
+    if (p[0] == '{' && p[1] == '}') {
+      out += to_text(first);
+      format_into(out, p + 2, rest...);
+      return;
+    }
+    out += *p;
+  }
+}
+template <class... Args>
+std::string format(const char* pattern, const Args&... args) {
+  std::string out;
+  format_into(out, pattern, args...);
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Results: fresh, owning, C-contiguous float64 arrays.
+
+// New arrays of shape (n,) and (rows, cols); *data receives the buffer.
+PyObject* new_array(Py_ssize_t n, double** data);
+PyObject* new_array(Py_ssize_t rows, Py_ssize_t cols, double** data);
+
+PyObject* to_array(const double* x, Py_ssize_t n);
+inline PyObject* to_array(const VectorX& x) { return to_array(x.data(), x.size()); }
+inline PyObject* to_array(const std::vector<double>& x) {
+  return to_array(x.data(), static_cast<Py_ssize_t>(x.size()));
+}
+inline PyObject* to_array(const Vec3& x) { return to_array(x.data(), 3); }
+
+// Row-major copy of a matrix; a matrix without rows gives shape (0, 0).
+template <class Derived>
+PyObject* to_array2d(const Eigen::MatrixBase<Derived>& m) {
+  const auto r = static_cast<Py_ssize_t>(m.rows());
+  const auto c = r == 0 ? 0 : static_cast<Py_ssize_t>(m.cols());
+  double* out = nullptr;
+  PyObject* array = new_array(r, c, &out);
+  if (array == nullptr) return nullptr;
+  for (Py_ssize_t i = 0; i < r; ++i) {
+    for (Py_ssize_t j = 0; j < c; ++j) out[i * c + j] = m(i, j);
+  }
+  return array;
+}
+
+PyObject* to_list(const std::vector<std::string>& names);
+
+// Imports NumPy's C API; called once by the module initialisation.
+bool init_numpy();
+
+// ---------------------------------------------------------------------------
+// Errors.
+
+// Sets the Python exception for the C++ exception being handled.
+void set_error_from_current_exception();
+PyObject* raise(PyObject* type, const std::string& message);
+
+// Runs body() and maps any C++ exception to a Python exception. The body
+// returns a new reference or nullptr with a Python error set.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+// Writes text to the process's standard output stream (file descriptor 1).
+void write_stdout(const std::string& text);
+
+// Number formats of the information texts: right-aligned fixed point with
+// `precision` digits in a field of `width`; non-finite values as NaN, inf, -inf.
+std::string format_fixed(double x, int width, int precision);
+
+// Docstring of a function or method: "name(args)\n--\n\n" followed by the text.
+#define TRELVAR_DOC(signature, text) signature "\n--\n\n" text
+
+}  // namespace trelvar::py
