@@ -1,0 +1,33 @@
+import os
+
+import numpy as np
+import pytest
+
+import trelvar as trv
+
+MODELS = os.path.join(os.path.dirname(__file__), "..", "..", "models")
+
+
+def model_path(name):
+    return os.path.join(MODELS, f"{name}.urdf")
+
+
+def chain_model(n=2, axis=(0.0, 0.0, 1.0), offset=(1.0, 0.0, 0.0)):
+    """n revolute joints about `axis`, each placed at `offset` from its parent
+    (the first at the origin)."""
+    m = trv.Model()
+    for k in range(n):
+        t = np.array(offset if k > 0 else (0.0, 0.0, 0.0))
+        m.add_joint(k, "revolute", np.array(axis), trv.SE3(np.eye(3), t), f"j{k + 1}")
+    return m
+
+
+@pytest.fixture
+def arm():
+    return trv.parse_urdf_file(model_path("arm7"))
+
+
+@pytest.fixture
+def humanoid():
+    return trv.parse_urdf_file(model_path("humanoid"))
+
