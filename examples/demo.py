@@ -38,7 +38,7 @@ def tour_arm():
     # algorithms fill for it. Create one Data per model (and per thread).
     model = trv.parse_urdf_file(os.path.join(MODELS, "arm7.urdf"))
     data = model.createData()
-    section(f"{model.name}: {model.njoints - 1} joints, nq={model.nq}, nv={model.nv}")
+    section(f"{model.name}: {model.njoints - 1} joints ({model.nv} moving), nq={model.nq}, nv={model.nv}")
 
     # Forward kinematics fills the world placement of every joint.
     q = trv.neutral(model)
@@ -75,17 +75,18 @@ def tour_arm():
     err = np.abs(trv.rnea(model, data, q, v, a) - (data.M @ a + nle)).max()
     print(f"|rnea(q, v, a) - (M a + nle)| = {err:.2e}")
 
-    # Jacobian of the end-effector frame, in the world and in the local frame.
+    # Jacobian of the gripper frame. LOCAL_WORLD_ALIGNED gives the velocity of
+    # the frame's origin in world axes; LOCAL the same motion in the frame's axes.
     trv.computeJointJacobians(model, data, q)
-    frame = model.nframes - 1
-    J_world = trv.getFrameJacobian(model, data, frame, trv.ReferenceFrame.WORLD)
+    frame = model.getFrameId("gripper")
+    J = trv.getFrameJacobian(model, data, frame, trv.ReferenceFrame.LOCAL_WORLD_ALIGNED)
     J_local = trv.getFrameJacobian(model, data, frame, trv.ReferenceFrame.LOCAL)
-    print(f"end-effector Jacobian {J_world.shape}: linear speed at v = "
-          f"{np.linalg.norm(J_world[:3] @ v):.3f} m/s (world), "
-          f"{np.linalg.norm(J_local[:3] @ v):.3f} m/s (local frame)")
+    print(f"gripper Jacobian {J.shape}: at v the gripper moves at "
+          f"{np.linalg.norm(J[:3] @ v):.3f} m/s and turns at {np.linalg.norm(J[3:] @ v):.3f} rad/s "
+          f"(same speeds in its own axes: {np.linalg.norm(J_local[:3] @ v):.3f}, "
+          f"{np.linalg.norm(J_local[3:] @ v):.3f})")
 
     section("per-call timings in this run (median, including the Python call)")
-    z = np.zeros(model.nv)
     for name, fn, args in [
         ("forwardKinematics", trv.forwardKinematics, (model, data, q)),
         ("rnea", trv.rnea, (model, data, q, v, a)),
@@ -97,7 +98,6 @@ def tour_arm():
         ("computeCoriolisMatrix", trv.computeCoriolisMatrix, (model, data, q, v)),
     ]:
         print(f"  {name:24s} {per_call_us(fn, *args):7.2f} us")
-    del z
     return t, tau, model
 
 
@@ -146,8 +146,9 @@ def plot(t, tau, model):
     os.makedirs(OUT, exist_ok=True)
     path = os.path.join(OUT, "arm7_torques.png")
     fig, ax = plt.subplots(figsize=(8, 4.5))
+    moving = [name for name in model.names[1:] if "joint" in name]  # the revolute joints, in order
     for j in range(tau.shape[1]):
-        ax.plot(t, tau[:, j], label=model.names[j + 1])
+        ax.plot(t, tau[:, j], label=moving[j])
     ax.set_xlabel("time (s)")
     ax.set_ylabel("joint torque (N m)")
     ax.set_title(f"{model.name}: inverse dynamics along a smooth trajectory")
