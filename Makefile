@@ -42,9 +42,10 @@ test-sanitize:
 	scripts/install-deps base fuzz
 	scripts/test-sanitize
 
+FUZZ_SECONDS ?= 60
 fuzz:
 	scripts/install-deps base fuzz
-	scripts/fuzz
+	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz
 
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

@@ -31,3 +31,11 @@ def arm():
 def humanoid():
     return trv.parse_urdf_file(model_path("humanoid"))
 
+
+
+from hypothesis import settings  # noqa: E402
+
+# Fewer examples where every call is slow (sanitizer builds).
+settings.register_profile("default", max_examples=100)
+settings.register_profile("sanitize", max_examples=10)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
