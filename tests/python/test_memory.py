@@ -2,6 +2,7 @@
 reference counts of the arguments are the same before and after calls that
 succeed or fail."""
 import gc
+import os
 import sys
 
 import numpy as np
@@ -64,6 +65,8 @@ def _swallow(fn):
         pass
 
 
+@pytest.mark.skipif(bool(os.environ.get("TRELVAR_SANITIZE")),
+                    reason="the sanitizer keeps freed memory in quarantine; leaks are checked by it instead")
 @pytest.mark.parametrize("name", list(calls(None, None, None, None)))
 def test_resident_memory_stays_flat(setup, name):
     fn = calls(*setup)[name]
