@@ -6,6 +6,7 @@
 #include <string>
 
 #include "trelvar/dynamics.hpp"
+#include "trelvar/error.hpp"
 #include "trelvar/jacobians.hpp"
 #include "trelvar/kinematics.hpp"
 #include "trelvar/urdf.hpp"
