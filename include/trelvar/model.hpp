@@ -79,6 +79,10 @@ class Model {
   // subtrees[i] (always the case for models built in depth-first order).
   std::vector<std::size_t> nv_subtree;
   std::vector<std::size_t> subtree_end;
+  // unit_axes[i]: joint i's axis divided by its norm for the kinds that read
+  // an axis (Revolute, Continuous, Prismatic), zero for the others. Like the
+  // two lists above it is derived by add_joint from the joint record.
+  std::vector<Vec3> unit_axes;
 
   // A model holding only the universe.
   Model();

@@ -101,6 +101,8 @@ Mat3 rotation_from_rpy(double roll, double pitch, double yaw);
 // Right-handed rotation by angle about axis; the axis is normalised first. An
 // angle of exactly zero gives the identity whatever the axis.
 Mat3 rotation_from_axis_angle(const Vec3& axis, double angle);
+// The same for an axis already divided by its norm (no zero-angle shortcut).
+Mat3 rotation_from_unit_axis_angle(const Vec3& u, double angle);
 // Quaternion (x, y, z, w), scalar part last, normalised before use.
 Mat3 rotation_from_quaternion(double x, double y, double z, double w);
 

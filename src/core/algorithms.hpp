@@ -29,12 +29,32 @@ inline const Inertia& body_inertia(const Model& model, std::size_t i) {
 }
 
 // limi[i] = placements[i] * T(q), omi[i] = omi[parent] * limi[i] (a child of
-// the universe gets limi[i] itself).
+// the universe gets limi[i] itself). A joint transform without translation
+// (rotations) or without rotation (Prismatic) leaves that part of the placement
+// as it is, so only the other part is multiplied out.
 inline void placement_step(const Model& model, Data& data, std::size_t i, const double* q) {
   const Joint& joint = model.joints[i];
+  const SE3& fixed = model.placements[i];
   SE3& limi = data.limi[i];
-  limi = joint.nq == 0 ? model.placements[i]
-                       : model.placements[i].compose(joint_transform(joint, q + model.idx_qs[i]));
+  const double* qi = q + model.idx_qs[i];
+  switch (joint.joint_type) {
+    case JointType::Fixed:
+      limi = fixed;
+      break;
+    case JointType::Revolute:
+    case JointType::Continuous:
+    case JointType::Spherical:
+      limi.rotation = matmul(fixed.rotation, joint_transform(joint, model.unit_axes[i], qi).rotation);
+      limi.translation = fixed.translation;
+      break;
+    case JointType::Prismatic:
+      limi.rotation = fixed.rotation;
+      limi.translation = mul(fixed.rotation, qi[0] * model.unit_axes[i]) + fixed.translation;
+      break;
+    default:
+      limi = fixed.compose(joint_transform(joint, model.unit_axes[i], qi));
+      break;
+  }
   const std::size_t p = model.parents[i];
   data.omi[i] = p != 0 ? data.omi[p].compose(limi) : limi;
 }
@@ -61,7 +81,7 @@ inline void world_jacobian_columns(const Model& model, Data& data, std::size_t i
   const auto ncols = static_cast<std::size_t>(data.j.cols());
   for (std::size_t k = 0; k < model.nvs[i]; ++k) {
     if (b + k >= ncols) break;
-    data.j.col(static_cast<Eigen::Index>(b + k)) = act_column(data.omi[i], subspace_column(joint, k));
+    data.j.col(static_cast<Eigen::Index>(b + k)) = act_column(data.omi[i], subspace_column(joint, model.unit_axes[i], k));
   }
 }
 

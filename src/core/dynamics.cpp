@@ -3,6 +3,7 @@
 #include <string>
 
 #include "algorithms.hpp"
+#include "motion.hpp"
 #include "trelvar/jacobians.hpp"
 
 namespace trelvar {
@@ -12,6 +13,7 @@ namespace {
 // Recursive Newton-Euler. v or a may be null, meaning a zero vector. Inputs are
 // checked by the callers.
 void rnea_pass(const Model& model, Data& data, const double* q, const double* v, const double* a) {
+  using detail::Motion;
   data.v[0].setZero();
   data.a[0] = -model.gravity;
   data.omi[0] = SE3::identity();
@@ -22,32 +24,35 @@ void rnea_pass(const Model& model, Data& data, const double* q, const double* v,
     const std::size_t p = model.parents[i];
     const SE3& x = data.limi[i];
     const Joint& joint = model.joints[i];
-    Vec6& vi = data.v[i];
-    Vec6& ai = data.a[i];
+    Motion vi = detail::inv_act(x, detail::load(data.v[p]));
+    Motion ai = detail::inv_act(x, detail::load(data.a[p]));
     if (model.nvs[i] > 0) {
       const std::size_t iv = model.idx_vs[i];
-      const Vec6 vj = v != nullptr ? detail::joint_velocity(joint, v + iv) : Vec6::Zero();
-      const Vec6 aj = a != nullptr ? detail::joint_velocity(joint, a + iv) : Vec6::Zero();
-      vi = p != 0 ? Vec6(act_inv_motion(x, data.v[p]) + vj) : vj;
-      ai = act_inv_motion(x, data.a[p]) + aj + cross_motion(vi, vj);
-    } else {
-      vi = act_inv_motion(x, data.v[p]);
-      ai = act_inv_motion(x, data.a[p]);
+      const Vec3& u = model.unit_axes[i];
+      const Motion vj = v != nullptr ? detail::joint_motion(joint.joint_type, u, v + iv) : Motion::zero();
+      if (p == 0) vi = vj; else vi += vj;
+      if (a != nullptr) ai += detail::joint_motion(joint.joint_type, u, a + iv);
+      ai += detail::cross_motion(vi, vj);
     }
+    detail::store(data.v[i], vi);
+    detail::store(data.a[i], ai);
     const Inertia& inertia = detail::body_inertia(model, i);
-    data.f[i] = inertia.apply(ai) + cross_force(vi, inertia.apply(vi));
+    detail::store(data.f[i], detail::apply(inertia, ai) +
+                                 detail::cross_force(vi, detail::apply(inertia, vi)));
   }
   // Backward: project on the joint's subspace, transmit to the parent.
   data.tau.setZero();
   for (std::size_t i = model.njoints - 1; i >= 1; --i) {
-    const Joint& joint = model.joints[i];
-    const std::size_t b = model.idx_vs[i];
-    for (std::size_t c = 0; c < model.nvs[i]; ++c) {
-      data.tau[static_cast<Eigen::Index>(b + c)] =
-          pair_column_force(detail::subspace_column(joint, c), data.f[i]);
+    const Motion fi = detail::load(data.f[i]);
+    if (model.nvs[i] > 0) {
+      detail::project_force(model.joints[i].joint_type, model.unit_axes[i], fi,
+                            data.tau.data() + model.idx_vs[i]);
     }
     const std::size_t p = model.parents[i];
-    if (p != 0) data.f[p] += act_force(data.limi[i], data.f[i]);
+    if (p != 0) {
+      const Motion fp = detail::load(data.f[p]) + detail::act_force(data.limi[i], fi);
+      detail::store(data.f[p], fp);
+    }
   }
 }
 
@@ -74,10 +79,21 @@ void mass_matrix_rows(const Model& model, MatrixX& m, const Matrix6X& j, const M
   }
 }
 
-// Y * column for the 6x6 matrix of an inertia (linear-first order), computed
-// through the inertia's action on a motion.
+// Y * column for the 6x6 matrix Y of an inertia (linear-first order),
+// computed through the inertia's action on a motion.
+inline void inertia_times_column(const Inertia& inertia, const Matrix6X& in, Eigen::Index c,
+                                 Matrix6X& out, Eigen::Index d) {
+  const detail::Motion f = detail::apply(inertia, {in.col(c).tail<3>(), in.col(c).head<3>()});
+  out.col(d).head<3>() = f.v;
+  out.col(d).tail<3>() = f.w;
+}
+
 inline Vec6 inertia_times_column(const Inertia& inertia, const Vec6& column) {
-  return swap_halves(inertia.apply(swap_halves(column)));
+  const detail::Motion f = detail::apply(inertia, {column.tail<3>(), column.head<3>()});
+  Vec6 out;
+  out.head<3>() = f.v;
+  out.tail<3>() = f.w;
+  return out;
 }
 
 // The matrix h x-bar* for a momentum h = (n; f) (angular first), in
@@ -141,7 +157,7 @@ const MatrixX& crba(const Model& model, Data& data, const Eigen::Ref<const Vecto
       const std::size_t b = model.idx_vs[i];
       for (std::size_t c = 0; c < model.nvs[i]; ++c) {
         const auto col = static_cast<Eigen::Index>(b + c);
-        w.col(col) = inertia_times_column(composite, data.j.col(col));
+        inertia_times_column(composite, data.j, col, w, col);
       }
       mass_matrix_rows(model, data.M, data.j, w, i);
     }
@@ -152,14 +168,26 @@ const MatrixX& crba(const Model& model, Data& data, const Eigen::Ref<const Vecto
 }
 
 Mat6 compute_inertia_variation(const Inertia& inertia, const Vec6& w) {
-  const Mat3 wx = skew(angular(w));
-  const Mat3 ux = skew(linear(w));
-  Mat6 motion_cross;  // w x, linear-first order
-  motion_cross << wx, ux, Mat3::Zero(), wx;
-  Mat6 force_cross;  // w x*
-  force_cross << wx, Mat3::Zero(), ux, wx;
-  const Mat6 y = inertia.to_matrix6();
-  return force_cross * y - y * motion_cross;
+  // w x* Y - Y w x written out in 3x3 blocks, with Y = [m 1, -m [c]x; m [c]x, J]
+  // (J the rotational inertia about the origin), A = [w_ang]x, B = [w_lin]x:
+  //   top left     0
+  //   top right    -m [w_lin + w_ang x c]x   (bottom left is its transpose)
+  //   bottom right -m (B C + C B) + A J - J A, with C = [c]x; as J is symmetric
+  //                and A skew, A J - J A = A J + (A J)^T.
+  const Vec3 wa = angular(w), wl = linear(w);
+  const double m = inertia.mass;
+  const Vec3& c = inertia.lever;
+  const Mat3 a = skew(wa), b = skew(wl), cx = skew(c);
+  const Mat3 j = inertia.rotational() + m * matmul(cx, Mat3(cx.transpose()));
+  const Mat3 top_right = -m * skew(wl + cross(wa, c));
+  const Mat3 aj = matmul(a, j);
+  const Mat3 bottom_right = -m * (matmul(b, cx) + matmul(cx, b)) + aj + Mat3(aj.transpose());
+  Mat6 out;
+  out.topLeftCorner<3, 3>().setZero();
+  out.topRightCorner<3, 3>() = top_right;
+  out.bottomLeftCorner<3, 3>() = top_right.transpose();
+  out.bottomRightCorner<3, 3>() = bottom_right;
+  return out;
 }
 
 void compute_all_terms(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q,
@@ -176,25 +204,30 @@ void compute_all_terms(const Model& model, Data& data, const Eigen::Ref<const Ve
   data.oycrb[0] = Inertia::zero();
   data.doycrb[0].setZero();
 
+  using detail::Motion;
   for (std::size_t i = 1; i < model.njoints; ++i) {
     const std::size_t p = model.parents[i];
     const SE3& x = data.limi[i];
-    const Vec6& vi = data.v[i];
+    const Motion vi = detail::load(data.v[i]);
     const Inertia& body = detail::body_inertia(model, i);
     data.oycrb[i] = se3_act_on_inertia(data.omi[i], body);
     data.doycrb[i] = compute_inertia_variation(data.oycrb[i], data.ov[i]);
+    Motion ai = detail::inv_act(x, detail::load(data.a[p]));
+    Motion agi = detail::inv_act(x, detail::load(data.a_gf[p]));
     if (model.nvs[i] > 0) {
-      const Vec6 vj = detail::joint_velocity(model.joints[i], v.data() + model.idx_vs[i]);
-      const Vec6 bias = cross_motion(vi, vj);
-      data.a[i] = act_inv_motion(x, data.a[p]) + bias;
-      data.a_gf[i] = act_inv_motion(x, data.a_gf[p]) + bias;
-    } else {
-      // A body on a fixed joint moves with its parent.
-      data.a[i] = act_inv_motion(x, data.a[p]);
-      data.a_gf[i] = act_inv_motion(x, data.a_gf[p]);
+      const Joint& joint = model.joints[i];
+      const Motion vj = detail::joint_motion(joint.joint_type, model.unit_axes[i],
+                                             v.data() + model.idx_vs[i]);
+      const Motion bias = detail::cross_motion(vi, vj);
+      ai += bias;
+      agi += bias;
     }
-    data.h[i] = body.apply(vi);
-    data.f[i] = body.apply(data.a_gf[i]) + cross_force(vi, data.h[i]);
+    // A body on a fixed joint moves with its parent: no bias term.
+    detail::store(data.a[i], ai);
+    detail::store(data.a_gf[i], agi);
+    const Motion hi = detail::apply(body, vi);
+    detail::store(data.h[i], hi);
+    detail::store(data.f[i], detail::apply(body, agi) + detail::cross_force(vi, hi));
   }
 
   data.ag.setZero();
@@ -206,21 +239,20 @@ void compute_all_terms(const Model& model, Data& data, const Eigen::Ref<const Ve
       const Inertia& composite = data.oycrb[i];
       for (std::size_t c = 0; c < model.nvs[i]; ++c) {
         const auto col = static_cast<Eigen::Index>(b + c);
-        data.ag.col(col) = inertia_times_column(composite, data.j.col(col));
+        inertia_times_column(composite, data.j, col, data.ag, col);
         data.dag.col(col) = data.doycrb[i] * data.j.col(col) +
                             inertia_times_column(composite, data.dJ.col(col));
       }
       mass_matrix_rows(model, data.M, data.j, data.ag, i);
       const Joint& joint = model.joints[i];
-      for (std::size_t c = 0; c < model.nvs[i]; ++c) {
-        data.nle[static_cast<Eigen::Index>(b + c)] =
-            pair_column_force(detail::subspace_column(joint, c), data.f[i]);
-      }
+      detail::project_force(joint.joint_type, model.unit_axes[i], detail::load(data.f[i]),
+                            data.nle.data() + b);
     }
     add_inertias_inplace(data.oycrb[p], data.oycrb[i]);
     data.doycrb[p] += data.doycrb[i];
-    data.h[p] += act_force(data.limi[i], data.h[i]);
-    data.f[p] += act_force(data.limi[i], data.f[i]);
+    const SE3& x = data.limi[i];
+    detail::store(data.h[p], detail::load(data.h[p]) + detail::act_force(x, detail::load(data.h[i])));
+    detail::store(data.f[p], detail::load(data.f[p]) + detail::act_force(x, detail::load(data.f[i])));
 
     data.mass[i] = data.oycrb[i].mass;
     if (data.mass[i] > 1e-10) {
@@ -302,7 +334,7 @@ const MatrixX& compute_coriolis_matrix(const Model& model, Data& data,
     const std::size_t p = model.parents[i];
     const Joint& joint = model.joints[i];
     Vec6 vi = p != 0 ? act_inv_motion(data.limi[i], data.v[p]) : Vec6::Zero();
-    if (model.nvs[i] > 0) vi += detail::joint_velocity(joint, v.data() + model.idx_vs[i]);
+    if (model.nvs[i] > 0) vi += detail::joint_velocity(joint, model.unit_axes[i], v.data() + model.idx_vs[i]);
     data.v[i] = vi;
     data.ov[i] = act_motion(data.omi[i], vi);
     data.oycrb[i] = se3_act_on_inertia(data.omi[i], detail::body_inertia(model, i));
@@ -310,7 +342,7 @@ const MatrixX& compute_coriolis_matrix(const Model& model, Data& data,
     const std::size_t b = model.idx_vs[i];
     for (std::size_t k = 0; k < model.nvs[i]; ++k) {
       const auto c = static_cast<Eigen::Index>(b + k);
-      if (b + k < jcols) data.j.col(c) = act_column(data.omi[i], detail::subspace_column(joint, k));
+      if (b + k < jcols) data.j.col(c) = act_column(data.omi[i], detail::subspace_column(joint, model.unit_axes[i], k));
       if (b + k < dcols) data.dJ.col(c) = cross_motion_column(data.ov[i], data.j.col(c));
     }
     bmat[i] = compute_inertia_variation(data.oycrb[i], 0.5 * data.ov[i]) +
@@ -357,7 +389,7 @@ const MatrixX& compute_coriolis_matrix(const Model& model, Data& data,
       }
       for (std::size_t k = 0; k < n; ++k) {
         const auto c = static_cast<Eigen::Index>(s + k);
-        data.ag.col(c) = inertia_times_column(composite, data.j.col(c));
+        inertia_times_column(composite, data.j, c, data.ag, c);
       }
       for (std::int32_t a = prev[s]; a >= 0; a = prev[static_cast<std::size_t>(a)]) {
         const Vec6 ja = data.j.col(a);

@@ -45,12 +45,12 @@ Matrix6X compute_joint_jacobian(const Model& model, Data& data, const Eigen::Ref
     const Joint& joint = model.joints[a];
     data.limi[a] = joint.nq == 0 ? model.placements[a]
                                  : model.placements[a].compose(detail::joint_transform(
-                                       joint, q.data() + model.idx_qs[a]));
+                                       joint, model.unit_axes[a], q.data() + model.idx_qs[a]));
     if (p != 0) rel[p] = data.limi[a].compose(rel[a]);
     const std::size_t b = model.idx_vs[a];
     for (std::size_t k = 0; k < model.nvs[a] && b + k < model.nv; ++k) {
       jac.col(static_cast<Eigen::Index>(b + k)) =
-          act_inv_column(rel[a], detail::subspace_column(joint, k));
+          act_inv_column(rel[a], detail::subspace_column(joint, model.unit_axes[a], k));
     }
     if (p == 0) break;
     a = p;
@@ -107,14 +107,14 @@ void compute_joint_jacobians_time_variation(const Model& model, Data& data,
     const std::size_t p = model.parents[i];
     const Joint& joint = model.joints[i];
     Vec6 vi = p != 0 ? act_inv_motion(data.limi[i], data.v[p]) : Vec6::Zero();
-    if (model.nvs[i] > 0) vi += detail::joint_velocity(joint, v.data() + model.idx_vs[i]);
+    if (model.nvs[i] > 0) vi += detail::joint_velocity(joint, model.unit_axes[i], v.data() + model.idx_vs[i]);
     data.v[i] = vi;
     data.ov[i] = act_motion(data.omi[i], vi);
     const std::size_t b = model.idx_vs[i];
     for (std::size_t k = 0; k < model.nvs[i]; ++k) {
       const auto c = static_cast<Eigen::Index>(b + k);
       if (b + k < jcols) {
-        data.j.col(c) = act_column(data.omi[i], detail::subspace_column(joint, k));
+        data.j.col(c) = act_column(data.omi[i], detail::subspace_column(joint, model.unit_axes[i], k));
       }
       if (b + k < dcols) {
         data.dJ.col(c) = cross_motion_column(data.ov[i], data.j.col(c));

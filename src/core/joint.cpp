@@ -47,14 +47,15 @@ SE3 compute_joint_transform(const Joint& joint, const Eigen::Ref<const VectorX>&
                             std::size_t idx) {
   const std::size_t nq = joint_nq(joint.joint_type);
   require_slice("Configuration", q.size(), idx, nq);
-  return nq == 0 ? SE3::identity() : detail::joint_transform(joint, q.data() + idx);
+  return nq == 0 ? SE3::identity() : detail::joint_transform(joint, detail::joint_unit_axis(joint), q.data() + idx);
 }
 
 MotionSubspace compute_joint_motion_subspace(const Joint& joint) {
   const std::size_t nv = joint_nv(joint.joint_type);
   MotionSubspace s(6, static_cast<Eigen::Index>(nv));
+  const Vec3 u = detail::joint_unit_axis(joint);
   for (std::size_t k = 0; k < nv; ++k) {
-    s.col(static_cast<Eigen::Index>(k)) = detail::subspace_column(joint, k);
+    s.col(static_cast<Eigen::Index>(k)) = detail::subspace_column(joint, u, k);
   }
   return s;
 }
@@ -63,7 +64,7 @@ Vec6 compute_joint_velocity(const Joint& joint, const Eigen::Ref<const VectorX>&
                             std::size_t idx) {
   const std::size_t nv = joint_nv(joint.joint_type);
   require_slice("Velocity", v.size(), idx, nv);
-  return nv == 0 ? Vec6::Zero() : detail::joint_velocity(joint, v.data() + idx);
+  return nv == 0 ? Vec6::Zero() : detail::joint_velocity(joint, detail::joint_unit_axis(joint), v.data() + idx);
 }
 
 }  // namespace trelvar

@@ -10,23 +10,41 @@
 
 namespace trelvar::detail {
 
-inline Vec3 unit_axis(const Joint& joint) { return joint.axis / joint.axis.norm(); }
+// The axis divided by its Euclidean norm (a zero axis gives non-finite values).
+inline Vec3 unit_axis(const Vec3& a) {
+  const double n = std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
+  return Vec3(a[0] / n, a[1] / n, a[2] / n);
+}
 
-inline SE3 joint_transform(const Joint& joint, const double* q) {
+// The unit axis where the kind reads one (Revolute, Continuous, Prismatic),
+// zero otherwise. Models keep it per joint (Model::unit_axes).
+inline Vec3 joint_unit_axis(const Joint& joint) {
+  switch (joint.joint_type) {
+    case JointType::Revolute:
+    case JointType::Continuous:
+    case JointType::Prismatic:
+      return unit_axis(joint.axis);
+    default:
+      return Vec3::Zero();
+  }
+}
+
+// Below, u is the joint's unit axis (joint_unit_axis).
+inline SE3 joint_transform(const Joint& joint, const Vec3& u, const double* q) {
   SE3 t;
   switch (joint.joint_type) {
     case JointType::Fixed:
       break;
     case JointType::Revolute:
-      if (q[0] != 0.0) t.rotation = rotation_from_axis_angle(joint.axis, q[0]);
+      if (q[0] != 0.0) t.rotation = rotation_from_unit_axis_angle(u, q[0]);
       break;
     case JointType::Continuous: {
       const double theta = std::atan2(q[1], q[0]);
-      if (theta != 0.0) t.rotation = rotation_from_axis_angle(joint.axis, theta);
+      if (theta != 0.0) t.rotation = rotation_from_unit_axis_angle(u, theta);
       break;
     }
     case JointType::Prismatic:
-      t.translation = q[0] * unit_axis(joint);
+      t.translation = q[0] * u;
       break;
     case JointType::Planar: {
       const double c = q[2], s = q[3];
@@ -46,17 +64,17 @@ inline SE3 joint_transform(const Joint& joint, const double* q) {
 }
 
 // vJ in motion-vector order (angular first).
-inline Vec6 joint_velocity(const Joint& joint, const double* v) {
+inline Vec6 joint_velocity(const Joint& joint, const Vec3& u, const double* v) {
   Vec6 out = Vec6::Zero();
   switch (joint.joint_type) {
     case JointType::Fixed:
       break;
     case JointType::Revolute:
     case JointType::Continuous:
-      out.head<3>() = v[0] * unit_axis(joint);
+      out.head<3>() = v[0] * u;
       break;
     case JointType::Prismatic:
-      out.tail<3>() = v[0] * unit_axis(joint);
+      out.tail<3>() = v[0] * u;
       break;
     case JointType::Planar:
       out << 0.0, 0.0, v[2], v[0], v[1], 0.0;
@@ -72,17 +90,17 @@ inline Vec6 joint_velocity(const Joint& joint, const double* v) {
 }
 
 // Column k of the motion subspace (motion-column order, linear first).
-inline Vec6 subspace_column(const Joint& joint, std::size_t k) {
+inline Vec6 subspace_column(const Joint& joint, const Vec3& u, std::size_t k) {
   Vec6 s = Vec6::Zero();
   switch (joint.joint_type) {
     case JointType::Fixed:
       break;
     case JointType::Revolute:
     case JointType::Continuous:
-      s.tail<3>() = unit_axis(joint);
+      s.tail<3>() = u;
       break;
     case JointType::Prismatic:
-      s.head<3>() = unit_axis(joint);
+      s.head<3>() = u;
       break;
     case JointType::Planar:
       s[k == 2 ? 5 : k] = 1.0;

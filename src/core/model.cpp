@@ -4,6 +4,7 @@
 #include <limits>
 #include <string>
 
+#include "kernel.hpp"
 #include "trelvar/error.hpp"
 
 namespace trelvar {
@@ -48,6 +49,7 @@ Model::Model() {
   frames.push_back(Frame{"universe", 0, SE3::identity(), FrameType(FrameType::FIXED_JOINT)});
   nv_subtree.push_back(0);
   subtree_end.push_back(1);
+  unit_axes.push_back(Vec3::Zero());
 }
 
 std::size_t Model::add_joint(std::size_t parent, const Joint& joint, const SE3& placement,
@@ -80,6 +82,7 @@ std::size_t Model::add_joint(std::size_t parent, const Joint& joint, const SE3& 
   subtrees.push_back({n});
   nv_subtree.push_back(joint.nv);
   subtree_end.push_back(n + 1);
+  unit_axes.push_back(detail::joint_unit_axis(joint));
   for (std::size_t a = parent; a != 0; a = parents[a]) {
     subtrees[a].push_back(n);
     nv_subtree[a] += joint.nv;
@@ -115,6 +118,7 @@ void Model::check_consistency() const {
   if (n == 0 || joints.size() != n || placements.size() != n || parents.size() != n ||
       idx_qs.size() != n || nqs.size() != n || idx_vs.size() != n || nvs.size() != n ||
       nv_subtree.size() != n || subtree_end.size() != n || subtrees.size() != n ||
+      unit_axes.size() != n ||
       inertias.size() > n || frames.size() != nframes) {
     throw Error("Model lists do not match njoints = " + std::to_string(n));
   }

@@ -24,7 +24,11 @@ Mat3 rotation_from_rpy(double roll, double pitch, double yaw) {
 Mat3 rotation_from_axis_angle(const Vec3& axis, double angle) {
   if (angle == 0.0) return Mat3::Identity();
   const double n = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
-  const double ux = axis[0] / n, uy = axis[1] / n, uz = axis[2] / n;
+  return rotation_from_unit_axis_angle(Vec3(axis[0] / n, axis[1] / n, axis[2] / n), angle);
+}
+
+Mat3 rotation_from_unit_axis_angle(const Vec3& u, double angle) {
+  const double ux = u[0], uy = u[1], uz = u[2];
   const double c = std::cos(angle), s = std::sin(angle), t = 1.0 - c;
   Mat3 r;
   r(0, 0) = ux * ux + (1.0 - ux * ux) * c;
