@@ -9,19 +9,23 @@ namespace trelvar {
 
 class Error : public std::runtime_error {
  public:
-  explicit Error(const std::string& message) : std::runtime_error(message) {}
+  explicit Error(const std::string& message) : std::runtime_error(message), message_(message) {}
   Error(const std::string& message, std::string cause)
-      : std::runtime_error(message), cause_(std::move(cause)) {}
+      : std::runtime_error(message), message_(message), cause_(std::move(cause)) {}
+
+  // The whole message (what() stops at a NUL byte a file name may carry).
+  const std::string& message() const noexcept { return message_; }
 
   // The message of the underlying error, empty when there is none.
   const std::string& cause() const noexcept { return cause_; }
   bool has_cause() const noexcept { return !cause_.empty(); }
   // "message: cause", or just the message when there is no cause.
   std::string full_message() const {
-    return has_cause() ? std::string(what()) + ": " + cause_ : std::string(what());
+    return has_cause() ? message_ + ": " + cause_ : message_;
   }
 
  private:
+  std::string message_;
   std::string cause_;
 };
 

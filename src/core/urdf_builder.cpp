@@ -221,6 +221,9 @@ Model parse_urdf_file(const std::string& path, bool verbose) {
   std::string text;
   urdf::RobotRecord robot;
   try {
+    // The operating system stops a file name at its first NUL byte: refuse it
+    // rather than open a shorter name.
+    if (path.find('\0') != std::string::npos) throw Error("the file name contains a NUL byte");
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) throw Error(std::strerror(errno));
     char buf[65536];

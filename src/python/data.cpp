@@ -70,10 +70,6 @@ std::string data_info(const Data& d) {
   return s;
 }
 
-PyObject* to_str(const std::string& text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
 template <class F>
 PyObject* read_data(PyObject* self, F&& body) {
   return guarded([&]() -> PyObject* {

@@ -281,7 +281,7 @@ PyObject* urdf_function(PyObject* const* args, Py_ssize_t nargs, PyObject* kw, c
     try {
       return new_model(parse(text));
     } catch (const Error& e) {
-      return raise(PyExc_RuntimeError, std::string("Failed to parse URDF: ") + e.what());
+      return raise(PyExc_RuntimeError, "Failed to parse URDF: " + e.message());
     }
   });
 }

@@ -81,7 +81,7 @@ PyObject* get_names(PyObject* self, void*) {
 }
 PyObject* get_name(PyObject* self, void*) {
   return read_model(self, [](const Model& m) {
-    return PyUnicode_FromStringAndSize(m.name.data(), static_cast<Py_ssize_t>(m.name.size()));
+    return to_str(m.name);
   });
 }
 PyObject* get_lower(PyObject* self, void*) {
@@ -250,7 +250,7 @@ PyObject* model_to_string_info(PyObject* self, PyObject* const* args, Py_ssize_t
     const Model* m = call.self_model(self);
     if (m == nullptr) return nullptr;
     const std::string text = model_info(*m);
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    return to_str(text);
   });
 }
 
@@ -269,7 +269,7 @@ PyObject* model_print_info(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* model_str(PyObject* self) {
   return read_model(self, [](const Model& m) {
     const std::string text = model_info(m);
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    return to_str(text);
   });
 }
 
@@ -277,7 +277,7 @@ PyObject* model_repr(PyObject* self) {
   return read_model(self, [](const Model& m) {
     const std::string text = format("Model(name='{}', njoints={}, nframes={}, nq={}, nv={})",
                                     m.name, m.njoints, m.nframes, m.nq, m.nv);
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    return to_str(text);
   });
 }
 

@@ -404,11 +404,15 @@ PyObject* to_array(const double* x, Py_ssize_t n) {
   return a;
 }
 
+PyObject* to_str(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
 PyObject* to_list(const std::vector<std::string>& names) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(names.size()));
   if (list == nullptr) return nullptr;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    PyObject* s = PyUnicode_FromStringAndSize(names[i].data(), static_cast<Py_ssize_t>(names[i].size()));
+    PyObject* s = to_str(names[i]);
     if (s == nullptr) {
       Py_DECREF(list);
       return nullptr;
@@ -425,18 +429,22 @@ void set_error_from_current_exception() {
   try {
     throw;
   } catch (const Error& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
+    raise(PyExc_ValueError, e.message());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
+    raise(PyExc_RuntimeError, e.what());
   } catch (...) {
     PyErr_SetString(PyExc_RuntimeError, "unexpected error inside trelvar");
   }
 }
 
 PyObject* raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
+  PyObject* text = to_str(message);
+  if (text != nullptr) {
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+  }
   return nullptr;
 }
 

@@ -228,6 +228,10 @@ PyObject* to_array2d(const Eigen::MatrixBase<Derived>& m) {
 
 PyObject* to_list(const std::vector<std::string>& names);
 
+// A new str from UTF-8 text; bytes that are not valid UTF-8 (a name read from a
+// file, say) become U+FFFD instead of failing, and NUL bytes are kept.
+PyObject* to_str(const std::string& text);
+
 // Imports NumPy's C API; called once by the module initialisation.
 bool init_numpy();
 

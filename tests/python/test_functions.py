@@ -269,3 +269,17 @@ def test_urdf_model_contents(capfd):
     np.testing.assert_allclose(m.upperPositionLimit[:2], [2.9, 1.8])
     single = trv.parse_urdf_from_string("<robot name='solo'><link name='only'/></robot>")
     assert (single.njoints, single.nq, single.nframes, single.name) == (1, 0, 2, "solo")
+
+
+def test_urdf_file_name_with_nul_and_names_that_are_not_utf8(tmp_path):
+    good = tmp_path / "r.urdf"
+    good.write_text("<robot name='r'><link name='a'/></robot>")
+    with pytest.raises(RuntimeError) as e:
+        trv.parse_urdf_file(str(good) + "\0.ignored")
+    assert str(e.value) == f"Failed to parse URDF: Failed to parse URDF file: {good}\0.ignored"
+    latin = tmp_path / "latin.urdf"
+    latin.write_bytes(b"<robot name='r\xe9'><link name='a'/><link name='b'/>"
+                      b"<joint name='j\xff' type='revolute'><parent link='a'/><child link='b'/></joint></robot>")
+    m = trv.parse_urdf_file(str(latin))
+    assert m.name == "r\ufffd" and m.names[1] == "j\ufffd"
+    assert "Joint 1: j\ufffd (parent: 0)" in m.to_string_info()
