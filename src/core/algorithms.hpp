@@ -85,6 +85,31 @@ inline void world_jacobian_columns(const Model& model, Data& data, std::size_t i
   }
 }
 
+// One joint of the velocity sweep shared by the Jacobian time variation and
+// the Coriolis matrix: limi[i], omi[i], the body velocity v[i] (a child of the
+// universe takes its joint velocity alone), its world form ov[i], and the
+// joint's columns of j and of dJ = ov[i] x j (columns past a matrix's width
+// are left out).
+inline void velocity_jacobian_step(const Model& model, Data& data, std::size_t i, const double* q,
+                                   const double* v) {
+  placement_step(model, data, i, q);
+  const std::size_t p = model.parents[i];
+  const Joint& joint = model.joints[i];
+  const Vec3& u = model.unit_axes[i];
+  Vec6 vi = p != 0 ? act_inv_motion(data.limi[i], data.v[p]) : Vec6::Zero();
+  if (model.nvs[i] > 0) vi += joint_velocity(joint, u, v + model.idx_vs[i]);
+  data.v[i] = vi;
+  data.ov[i] = act_motion(data.omi[i], vi);
+  const std::size_t b = model.idx_vs[i];
+  const auto jcols = static_cast<std::size_t>(data.j.cols());
+  const auto dcols = static_cast<std::size_t>(data.dJ.cols());
+  for (std::size_t k = 0; k < model.nvs[i]; ++k) {
+    const auto c = static_cast<Eigen::Index>(b + k);
+    if (b + k < jcols) data.j.col(c) = act_column(data.omi[i], subspace_column(joint, u, k));
+    if (b + k < dcols) data.dJ.col(c) = cross_motion_column(data.ov[i], data.j.col(c));
+  }
+}
+
 // Forward kinematics and every column of the world Jacobian in one sweep.
 void kinematics_and_jacobian(const Model& model, Data& data, const double* q);
 

@@ -324,27 +324,12 @@ const MatrixX& compute_coriolis_matrix(const Model& model, Data& data,
   std::vector<Mat6>& bmat = data.work.b;
   std::vector<Vec6>& hw = data.work.h;
   Matrix6X& t = data.work.cols;
-  const auto jcols = static_cast<std::size_t>(data.j.cols());
-  const auto dcols = static_cast<std::size_t>(data.dJ.cols());
-
   // Forward: kinematics, velocities, Jacobian and its variation, world
   // inertias and the body Coriolis matrices.
   for (std::size_t i = 1; i < model.njoints; ++i) {
-    detail::placement_step(model, data, i, q.data());
-    const std::size_t p = model.parents[i];
-    const Joint& joint = model.joints[i];
-    Vec6 vi = p != 0 ? act_inv_motion(data.limi[i], data.v[p]) : Vec6::Zero();
-    if (model.nvs[i] > 0) vi += detail::joint_velocity(joint, model.unit_axes[i], v.data() + model.idx_vs[i]);
-    data.v[i] = vi;
-    data.ov[i] = act_motion(data.omi[i], vi);
+    detail::velocity_jacobian_step(model, data, i, q.data(), v.data());
     data.oycrb[i] = se3_act_on_inertia(data.omi[i], detail::body_inertia(model, i));
     hw[i] = data.oycrb[i].apply(data.ov[i]);
-    const std::size_t b = model.idx_vs[i];
-    for (std::size_t k = 0; k < model.nvs[i]; ++k) {
-      const auto c = static_cast<Eigen::Index>(b + k);
-      if (b + k < jcols) data.j.col(c) = act_column(data.omi[i], detail::subspace_column(joint, model.unit_axes[i], k));
-      if (b + k < dcols) data.dJ.col(c) = cross_motion_column(data.ov[i], data.j.col(c));
-    }
     bmat[i] = compute_inertia_variation(data.oycrb[i], 0.5 * data.ov[i]) +
               momentum_cross_matrix(0.5 * hw[i]);
   }

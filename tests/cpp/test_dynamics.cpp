@@ -8,27 +8,20 @@
 
 #include "sample_models.hpp"
 #include "trelvar/dynamics.hpp"
+#include "test_util.hpp"
 #include "trelvar/error.hpp"
 #include "trelvar/jacobians.hpp"
 
 namespace trelvar {
 namespace {
 
+using testing::error_of;
+using testing::rel_err;
+
 using samples::random_configuration;
 using samples::random_vector;
 
-double rel_err(const MatrixX& a, const MatrixX& b) {
-  return (a - b).norm() / std::max(1.0, b.norm());
-}
 
-std::string error_of(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
 
 Model single_revolute(const Vec3& axis, double mass, const Vec3& lever, double izz = 0.0) {
   Model m;

@@ -7,11 +7,15 @@
 #include <random>
 
 #include "sample_models.hpp"
+#include "test_util.hpp"
 #include "trelvar/error.hpp"
 #include "trelvar/jacobians.hpp"
 
 namespace trelvar {
 namespace {
+
+using testing::error_of;
+using testing::rel_err;
 
 using samples::random_configuration;
 using samples::random_vector;
@@ -25,18 +29,7 @@ Vec6 col(double a, double b, double c, double d, double e, double f) {
   return x;
 }
 
-double rel_err(const MatrixX& a, const MatrixX& b) {
-  return (a - b).norm() / std::max(1.0, b.norm());
-}
 
-std::string error_of(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
 
 // Two revolute joints about z, the second placed at (1, 0, 0) from the first.
 Model two_revolute() {

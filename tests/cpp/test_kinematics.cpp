@@ -4,11 +4,14 @@
 #include <cmath>
 #include <random>
 
+#include "test_util.hpp"
 #include "trelvar/error.hpp"
 #include "trelvar/kinematics.hpp"
 
 namespace trelvar {
 namespace {
+
+using testing::error_of;
 
 constexpr double kPi = 3.14159265358979323846;
 
@@ -25,14 +28,6 @@ Vec6 v6(double a, double b, double c, double d, double e, double f) {
   return x;
 }
 
-std::string error_of(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
 
 // ---- joint kernel -------------------------------------------------------
 
