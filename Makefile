@@ -6,7 +6,7 @@ BUILD    ?= build
 JOBS     ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-cpp test-python bench bench-peers demo \
+.PHONY: all deps build test test-cpp test-python bench demo \
         test-sanitize fuzz format clean
 
 all: build
@@ -30,10 +30,6 @@ test-python:
 
 bench: build
 	scripts/run-benchmarks $(BUILD)
-
-bench-peers:
-	scripts/install-deps base peers
-	scripts/bench-peers
 
 demo: build
 	PYTHONPATH=$(CURDIR)/$(BUILD)/python $(PYTHON) examples/demo.py
