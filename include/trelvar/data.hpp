@@ -53,9 +53,7 @@ class Data {
     std::vector<Mat6> b;              // per joint: body Coriolis matrices
     std::vector<Vec6> h;              // per joint: world momenta
     std::vector<SE3> rel;             // per joint: relative placements
-    std::vector<std::size_t> qoff;    // per joint: configuration offsets
     std::vector<std::int32_t> prev;   // per velocity coordinate: previous column
-    std::vector<std::size_t> cols_of; // per velocity coordinate scratch list
   } work;
 
   Data() = default;

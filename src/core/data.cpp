@@ -36,9 +36,7 @@ Data::Data(const Model& model) : njoints(model.njoints), nq(model.nq), nv(model.
   work.b.assign(njoints, Mat6::Zero());
   work.h.assign(njoints, Vec6::Zero());
   work.rel.assign(njoints, SE3::identity());
-  work.qoff.assign(njoints, 0);
   work.prev.assign(nv, -1);
-  work.cols_of.assign(nv, 0);
 }
 
 void Data::reset() {
@@ -97,8 +95,8 @@ bool Data::buffers_consistent() const {
          M.rows() == nvi && M.cols() == nvi && C.rows() == nvi && C.cols() == nvi &&
          j.cols() == nvi && dJ.cols() == nvi && ag.cols() == nvi && dag.cols() == nvi &&
          jcom.cols() == nvi && work.cols.cols() == nvi && work.b.size() == nj &&
-         work.h.size() == nj && work.rel.size() == nj && work.qoff.size() == nj &&
-         work.prev.size() == nv && work.cols_of.size() == nv;
+         work.h.size() == nj && work.rel.size() == nj &&
+         work.prev.size() == nv;
 }
 
 void check_data_matches(const Model& model, const Data& data) {
