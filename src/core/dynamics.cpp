@@ -4,7 +4,6 @@
 
 #include "algorithms.hpp"
 #include "motion.hpp"
-#include "trelvar/jacobians.hpp"
 
 namespace trelvar {
 
@@ -195,7 +194,7 @@ void compute_all_terms(const Model& model, Data& data, const Eigen::Ref<const Ve
   check_data_matches(model, data);
   detail::check_configuration(model, q.size());
   detail::check_velocity(model, v.size());
-  compute_joint_jacobians_time_variation(model, data, q, v);
+  detail::velocity_jacobian_pass(model, data, q.data(), v.data());
 
   data.a[0].setZero();
   data.h[0].setZero();

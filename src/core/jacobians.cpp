@@ -18,6 +18,13 @@ void kinematics_and_jacobian(const Model& model, Data& data, const double* q) {
   }
 }
 
+void velocity_jacobian_pass(const Model& model, Data& data, const double* q, const double* v) {
+  data.j.setZero();
+  data.dJ.setZero();
+  data.v[0].setZero();
+  for (std::size_t i = 1; i < model.njoints; ++i) velocity_jacobian_step(model, data, i, q, v);
+}
+
 }  // namespace detail
 
 void compute_joint_jacobians(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q) {
@@ -97,12 +104,7 @@ void compute_joint_jacobians_time_variation(const Model& model, Data& data,
   check_data_matches(model, data);
   detail::check_configuration(model, q.size());
   detail::check_velocity(model, v.size());
-  data.j.setZero();
-  data.dJ.setZero();
-  data.v[0].setZero();
-  for (std::size_t i = 1; i < model.njoints; ++i) {
-    detail::velocity_jacobian_step(model, data, i, q.data(), v.data());
-  }
+  detail::velocity_jacobian_pass(model, data, q.data(), v.data());
 }
 
 Matrix6X get_frame_jacobian_time_variation(const Model& model, const Data& data,

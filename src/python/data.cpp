@@ -1,7 +1,6 @@
 // The Data class.
 #include <algorithm>
 #include <cmath>
-#include <new>
 
 #include "toolkit.hpp"
 
@@ -10,9 +9,6 @@ namespace trelvar::py {
 PyTypeObject* data_type = nullptr;
 
 namespace {
-
-using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyCFunction fast(Fast f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
 
 bool any_above(const VectorX& x, double threshold) {
   for (Eigen::Index k = 0; k < x.size(); ++k) {
@@ -88,13 +84,6 @@ PyObject* data_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     const Model* m = call.model(0);
     return m != nullptr ? new_data(*m) : nullptr;
   });
-}
-
-void data_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<DataObject*>(self)->value.~Data();
-  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-  Py_DECREF(type);
 }
 
 PyObject* get_m(PyObject* self, void*) {
@@ -225,26 +214,11 @@ PyGetSetDef data_getset[] = {
 
 }  // namespace
 
-PyObject* new_data(const Model& model) {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(data_type, Py_tp_alloc));
-  PyObject* o = alloc(data_type, 0);
-  if (o == nullptr) return nullptr;
-  auto* d = reinterpret_cast<DataObject*>(o);
-  d->borrow = 0;
-  try {
-    new (&d->value) Data(model);
-  } catch (...) {
-    // The object was never constructed: free it without running the destructor.
-    reinterpret_cast<freefunc>(PyType_GetSlot(data_type, Py_tp_free))(o);
-    Py_DECREF(data_type);
-    throw;
-  }
-  return o;
-}
+PyObject* new_data(const Model& model) { return new_object<DataObject>(data_type, model); }
 
 PyTypeObject* create_data_type() {
   PyType_Slot slots[] = {{Py_tp_new, reinterpret_cast<void*>(data_new)},
-                         {Py_tp_dealloc, reinterpret_cast<void*>(data_dealloc)},
+                         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<DataObject>)},
                          {Py_tp_methods, data_methods},
                          {Py_tp_getset, data_getset},
                          {Py_tp_repr, reinterpret_cast<void*>(data_repr)},

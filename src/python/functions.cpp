@@ -14,9 +14,6 @@ namespace trelvar::py {
 
 namespace {
 
-using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyCFunction fast(Fast f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
-
 // The length checks shared by the dynamics and Jacobian functions.
 bool q_length_ok(ArrayArg& q, const Model& m) {
   if (static_cast<std::size_t>(q.size()) == m.nq) return true;

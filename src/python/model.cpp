@@ -1,5 +1,4 @@
 // The Model class.
-#include <new>
 
 #include "toolkit.hpp"
 
@@ -8,9 +7,6 @@ namespace trelvar::py {
 PyTypeObject* model_type = nullptr;
 
 namespace {
-
-using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyCFunction fast(Fast f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
 
 std::string model_info(const Model& m) {
   std::string s;
@@ -53,13 +49,6 @@ PyObject* model_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     if (!call.ok()) return nullptr;
     return new_model(Model());
   });
-}
-
-void model_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<ModelObject*>(self)->value.~Model();
-  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-  Py_DECREF(type);
 }
 
 // ---- properties ----------------------------------------------------------------
@@ -331,19 +320,11 @@ PyGetSetDef model_getset[] = {
 
 }  // namespace
 
-PyObject* new_model(Model value) {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(model_type, Py_tp_alloc));
-  PyObject* o = alloc(model_type, 0);
-  if (o == nullptr) return nullptr;
-  auto* m = reinterpret_cast<ModelObject*>(o);
-  m->borrow = 0;
-  new (&m->value) Model(std::move(value));
-  return o;
-}
+PyObject* new_model(Model value) { return new_object<ModelObject>(model_type, std::move(value)); }
 
 PyTypeObject* create_model_type() {
   PyType_Slot slots[] = {{Py_tp_new, reinterpret_cast<void*>(model_new)},
-                         {Py_tp_dealloc, reinterpret_cast<void*>(model_dealloc)},
+                         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<ModelObject>)},
                          {Py_tp_methods, model_methods},
                          {Py_tp_getset, model_getset},
                          {Py_tp_repr, reinterpret_cast<void*>(model_repr)},

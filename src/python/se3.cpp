@@ -1,5 +1,4 @@
 // The SE3 and ReferenceFrame classes.
-#include <new>
 
 #include "toolkit.hpp"
 
@@ -9,9 +8,6 @@ PyTypeObject* se3_type = nullptr;
 PyTypeObject* reference_frame_type = nullptr;
 
 namespace {
-
-using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyCFunction fast(Fast f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
 
 // ---- SE3 -------------------------------------------------------------------
 
@@ -32,13 +28,6 @@ PyObject* se3_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     x.translation = translation.vector();
     return new_se3(x);
   });
-}
-
-void se3_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<SE3Object*>(self)->value.~SE3();
-  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
-  Py_DECREF(type);
 }
 
 PyObject* se3_identity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -144,20 +133,12 @@ PyObject* reference_frame_repr(PyObject* self) {
 
 }  // namespace
 
-PyObject* new_se3(const SE3& value) {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(se3_type, Py_tp_alloc));
-  PyObject* o = alloc(se3_type, 0);
-  if (o == nullptr) return nullptr;
-  auto* s = reinterpret_cast<SE3Object*>(o);
-  s->borrow = 0;
-  new (&s->value) SE3(value);
-  return o;
-}
+PyObject* new_se3(const SE3& value) { return new_object<SE3Object>(se3_type, value); }
 
 PyTypeObject* create_se3_type() {
   PyType_Slot slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(se3_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(se3_dealloc)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<SE3Object>)},
       {Py_tp_methods, se3_methods},
       {Py_tp_getset, se3_getset},
       {Py_tp_repr, reinterpret_cast<void*>(se3_repr)},

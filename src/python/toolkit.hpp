@@ -8,6 +8,8 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <new>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -50,6 +52,43 @@ extern PyTypeObject* model_type;
 extern PyTypeObject* data_type;
 extern PyTypeObject* se3_type;
 extern PyTypeObject* reference_frame_type;
+
+// A method table entry's function pointer for a METH_FASTCALL | METH_KEYWORDS function.
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction fast(FastFunction f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// A new instance of `type` (ModelObject, DataObject or SE3Object) whose value
+// is built from `args`, free of access holds. nullptr with a Python error when
+// the allocation fails; an exception from the value's constructor propagates
+// after the half-made object is freed.
+template <class Object, class... Args>
+PyObject* new_object(PyTypeObject* type, Args&&... args) {
+  PyObject* o = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
+  if (o == nullptr) return nullptr;
+  auto* object = reinterpret_cast<Object*>(o);
+  object->borrow = 0;
+  using Value = decltype(object->value);
+  try {
+    new (&object->value) Value(std::forward<Args>(args)...);
+  } catch (...) {
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(o);
+    Py_DECREF(type);  // the instance's reference to its heap type
+    throw;
+  }
+  return o;
+}
+
+// tp_dealloc of those classes: destroy the value, free the object, release the type.
+template <class Object>
+void dealloc_object(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  using Value = decltype(Object::value);
+  reinterpret_cast<Object*>(self)->value.~Value();
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
+}
 
 // New instances (nullptr with a Python error on failure).
 PyObject* new_model(Model value);
