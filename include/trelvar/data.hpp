@@ -54,6 +54,7 @@ class Data {
     std::vector<Vec6> h;              // per joint: world momenta
     std::vector<SE3> rel;             // per joint: relative placements
     std::vector<std::int32_t> prev;   // per velocity coordinate: previous column
+    std::vector<std::int8_t> axis;    // per joint: coordinate axis of a plain joint rotation, or -1
   } work;
 
   Data() = default;

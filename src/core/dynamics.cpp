@@ -1,6 +1,7 @@
 #include "trelvar/dynamics.hpp"
 
 #include <string>
+#include <type_traits>
 
 #include "algorithms.hpp"
 #include "motion.hpp"
@@ -19,25 +20,27 @@ void rnea_pass(const Model& model, Data& data, const double* q, const double* v,
   data.limi[0] = SE3::identity();
   // Forward: placements, velocities, accelerations, and each body's own force.
   for (std::size_t i = 1; i < model.njoints; ++i) {
-    detail::placement_step(model, data, i, q);
     const std::size_t p = model.parents[i];
-    const SE3& x = data.limi[i];
-    const Joint& joint = model.joints[i];
-    Motion vi = detail::inv_act(x, detail::load(data.v[p]));
-    Motion ai = detail::inv_act(x, detail::load(data.a[p]));
-    if (model.nvs[i] > 0) {
-      const std::size_t iv = model.idx_vs[i];
-      const Vec3& u = model.unit_axes[i];
-      const Motion vj = v != nullptr ? detail::joint_motion(joint.joint_type, u, v + iv) : Motion::zero();
-      if (p == 0) vi = vj; else vi += vj;
-      if (a != nullptr) ai += detail::joint_motion(joint.joint_type, u, a + iv);
-      ai += detail::cross_motion(vi, vj);
-    }
-    detail::store(data.v[i], vi);
-    detail::store(data.a[i], ai);
-    const Inertia& inertia = detail::body_inertia(model, i);
-    detail::store(data.f[i], detail::apply(inertia, ai) +
-                                 detail::cross_force(vi, detail::apply(inertia, vi)));
+    const auto forward = [&](const auto& rot, const Vec3& t) {
+      const Joint& joint = model.joints[i];
+      Motion vi = detail::inv_act(rot, t, detail::load(data.v[p]));
+      Motion ai = detail::inv_act(rot, t, detail::load(data.a[p]));
+      if (model.nvs[i] > 0) {
+        const std::size_t iv = model.idx_vs[i];
+        const Vec3& u = model.unit_axes[i];
+        const Motion vj =
+            v != nullptr ? detail::joint_motion(joint.joint_type, u, v + iv) : Motion::zero();
+        if (p == 0) vi = vj; else vi += vj;
+        if (a != nullptr) ai += detail::joint_motion(joint.joint_type, u, a + iv);
+        ai += detail::cross_motion(vi, vj);
+      }
+      detail::store(data.v[i], vi);
+      detail::store(data.a[i], ai);
+      const Inertia& inertia = detail::body_inertia(model, i);
+      detail::store(data.f[i], detail::apply(inertia, ai) +
+                                   detail::cross_force(vi, detail::apply(inertia, vi)));
+    };
+    data.work.axis[i] = static_cast<std::int8_t>(detail::placement_step(model, data, i, q, forward));
   }
   // Backward: project on the joint's subspace, transmit to the parent.
   data.tau.setZero();
@@ -49,8 +52,14 @@ void rnea_pass(const Model& model, Data& data, const double* q, const double* v,
     }
     const std::size_t p = model.parents[i];
     if (p != 0) {
-      const Motion fp = detail::load(data.f[p]) + detail::act_force(data.limi[i], fi);
-      detail::store(data.f[p], fp);
+      const SE3& x = data.limi[i];
+      const int axis = data.work.axis[i];
+      const Motion fx =
+          axis >= 0 ? detail::with_axis_rotation(axis, x.rotation, [&](const auto& r) {
+            return detail::act_force(r, x.translation, fi);
+          })
+                    : detail::act_force(x, fi);
+      detail::store(data.f[p], detail::load(data.f[p]) + fx);
     }
   }
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cmath>
+#include <type_traits>
 
 #include "trelvar/joint.hpp"
 #include "trelvar/spatial.hpp"
@@ -28,6 +29,111 @@ inline Vec3 joint_unit_axis(const Joint& joint) {
       return Vec3::Zero();
   }
 }
+
+// sin x and cos x in one call where the C library offers it (the same values
+// as std::sin and std::cos).
+inline void sin_cos(double x, double& s, double& c) {
+#if defined(__GLIBC__)
+  ::sincos(x, &s, &c);
+#else
+  s = std::sin(x);
+  c = std::cos(x);
+#endif
+}
+
+// The index k when u is exactly +e_k or -e_k, otherwise -1.
+inline int aligned_axis(const Vec3& u) {
+  for (int k = 0; k < 3; ++k) {
+    const int a = (k + 1) % 3, b = (k + 2) % 3;
+    if (u[a] == 0.0 && u[b] == 0.0 && (u[k] == 1.0 || u[k] == -1.0)) return k;
+  }
+  return -1;
+}
+
+inline bool is_identity(const Mat3& m) {
+  return m(0, 0) == 1.0 && m(1, 1) == 1.0 && m(2, 2) == 1.0 && m(1, 0) == 0.0 && m(2, 0) == 0.0 &&
+         m(0, 1) == 0.0 && m(2, 1) == 0.0 && m(0, 2) == 0.0 && m(1, 2) == 0.0;
+}
+
+// The rotation by an angle about the coordinate axis K (the sign of a -e_K axis
+// folded into s): the matrix with columns a = (K+1)%3 -> c e_a + s e_b,
+// b = (K+2)%3 -> -s e_a + c e_b, K -> e_K. Products with it skip the zero and
+// unit entries of the full matrix; each entry keeps the same non-zero terms as
+// the full 3x3 product, so results are identical for finite values. The axis
+// is a template argument so that every index is known when compiling.
+template <int K>
+struct AxisRotation {
+  static constexpr int k = K, a = (K + 1) % 3, b = (K + 2) % 3;
+  double c = 1.0, s = 0.0;
+
+  AxisRotation(double cosine, double sine) : c(cosine), s(sine) {}
+  // The rotation stored in m (which must be such a rotation about axis K).
+  static AxisRotation of(const Mat3& m) { return AxisRotation(m(a, a), m(b, a)); }
+
+  Mat3 matrix() const {
+    Mat3 r = Mat3::Zero();
+    r(k, k) = 1.0;
+    r(a, a) = c;
+    r(b, a) = s;
+    r(a, b) = -s;
+    r(b, b) = c;
+    return r;
+  }
+  Vec3 mul(const Vec3& x) const {
+    Vec3 r;
+    r[a] = c * x[a] - s * x[b];
+    r[b] = s * x[a] + c * x[b];
+    r[k] = x[k];
+    return r;
+  }
+  Vec3 mul_transpose(const Vec3& x) const {
+    Vec3 r;
+    r[a] = c * x[a] + s * x[b];
+    r[b] = c * x[b] - s * x[a];
+    r[k] = x[k];
+    return r;
+  }
+  // m * R.
+  Mat3 right_of(const Mat3& m) const {
+    Mat3 r;
+    r.col(a) = m.col(a) * c + m.col(b) * s;
+    r.col(b) = m.col(b) * c - m.col(a) * s;
+    r.col(k) = m.col(k);
+    return r;
+  }
+};
+
+template <class T>
+struct IsAxisRotation : std::false_type {};
+template <int K>
+struct IsAxisRotation<AxisRotation<K>> : std::true_type {};
+
+// Calls f(AxisRotation<k>) for a runtime axis k in 0..2.
+template <class F>
+inline decltype(auto) with_axis_rotation(int k, double c, double s, F&& f) {
+  switch (k) {
+    case 0: return f(AxisRotation<0>(c, s));
+    case 1: return f(AxisRotation<1>(c, s));
+    default: return f(AxisRotation<2>(c, s));
+  }
+}
+
+// The same for the rotation stored in m.
+template <class F>
+inline decltype(auto) with_axis_rotation(int k, const Mat3& m, F&& f) {
+  switch (k) {
+    case 0: return f(AxisRotation<0>::of(m));
+    case 1: return f(AxisRotation<1>::of(m));
+    default: return f(AxisRotation<2>::of(m));
+  }
+}
+
+// A full rotation matrix behind the same interface.
+struct FullRotation {
+  const Mat3& m;
+  Vec3 mul(const Vec3& x) const { return trelvar::mul(m, x); }
+  Vec3 mul_transpose(const Vec3& x) const { return trelvar::mul_transpose(m, x); }
+};
 
 // Below, u is the joint's unit axis (joint_unit_axis).
 inline SE3 joint_transform(const Joint& joint, const Vec3& u, const double* q) {

@@ -4,6 +4,7 @@
 // value stays in 3-vector form between loads and stores.
 #pragma once
 
+#include "kernel.hpp"
 #include "trelvar/joint.hpp"
 #include "trelvar/spatial.hpp"
 
@@ -29,9 +30,14 @@ inline void store(Vec6& x, const Motion& m) {
   x.tail<3>() = m.v;
 }
 
-// X^-1 . m (parent frame to child frame).
+// X^-1 . m (parent frame to child frame) for X = (R, t); R is a Mat3 wrapped
+// in FullRotation or an AxisRotation.
+template <class Rot>
+inline Motion inv_act(const Rot& r, const Vec3& t, const Motion& m) {
+  return {r.mul_transpose(m.w), r.mul_transpose(m.v - cross(t, m.w))};
+}
 inline Motion inv_act(const SE3& x, const Motion& m) {
-  return {mul_transpose(x.rotation, m.w), mul_transpose(x.rotation, m.v - cross(x.translation, m.w))};
+  return inv_act(FullRotation{x.rotation}, x.translation, m);
 }
 
 // X . m (child frame to parent frame).
@@ -41,9 +47,13 @@ inline Motion act(const SE3& x, const Motion& m) {
 }
 
 // X . F for a force (child frame to parent frame).
+template <class Rot>
+inline Motion act_force(const Rot& r, const Vec3& t, const Motion& f) {
+  const Vec3 rf = r.mul(f.v);
+  return {r.mul(f.w) + cross(t, rf), rf};
+}
 inline Motion act_force(const SE3& x, const Motion& f) {
-  const Vec3 rf = mul(x.rotation, f.v);
-  return {mul(x.rotation, f.w) + cross(x.translation, rf), rf};
+  return act_force(FullRotation{x.rotation}, x.translation, f);
 }
 
 // m1 x m2.
