@@ -6,7 +6,7 @@ BUILD    ?= build
 JOBS     ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-cpp test-python bench demo \
+.PHONY: all deps build test test-cpp test-python bench bench-peers demo \
         test-sanitize fuzz format clean
 
 all: build
@@ -30,6 +30,15 @@ test-python:
 
 bench: build
 	scripts/run-benchmarks $(BUILD)
+
+# trelvar side by side with KDL, MuJoCo and DART, in its own build dir.
+PEERS_BUILD ?= build-peers
+bench-peers:
+	scripts/install-deps base peers
+	cmake -S . -B $(PEERS_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTRELVAR_BENCH_PEERS=ON -DTRELVAR_BUILD_TESTS=OFF -DTRELVAR_BUILD_PYTHON=OFF $(CMAKE_FLAGS)
+	cmake --build $(PEERS_BUILD) -j $(JOBS) --target bench_peers
+	$(PEERS_BUILD)/bench/bench_peers
 
 demo: build
 	PYTHONPATH=$(CURDIR)/$(BUILD)/python $(PYTHON) examples/demo.py
