@@ -83,6 +83,9 @@ class Model {
   // an axis (Revolute, Continuous, Prismatic), zero for the others. Like the
   // two lists above it is derived by add_joint from the joint record.
   std::vector<Vec3> unit_axes;
+  // axis_index[i]: k when unit_axes[i] is exactly +e_k or -e_k, else -1 (also
+  // derived by add_joint); such joints take shorter paths in the algorithms.
+  std::vector<std::int8_t> axis_index;
 
   // A model holding only the universe.
   Model();

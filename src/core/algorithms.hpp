@@ -1,9 +1,11 @@
 // Steps shared by the recursive algorithms (internal).
 #pragma once
 
+#include <cmath>
 #include <string>
 
 #include "kernel.hpp"
+#include "motion.hpp"
 #include "trelvar/data.hpp"
 #include "trelvar/error.hpp"
 #include "trelvar/model.hpp"
@@ -28,21 +30,74 @@ inline const Inertia& body_inertia(const Model& model, std::size_t i) {
   return i < model.inertias.size() ? model.inertias[i] : kZero;
 }
 
+// The joint angle of a Revolute (q) or Continuous ((cos, sin) pair) joint.
+inline double joint_angle(JointType type, const double* q) {
+  return type == JointType::Revolute ? q[0] : std::atan2(q[1], q[0]);
+}
+
+// Does nothing: the continuation of placement_step for callers that only
+// want the placements.
+struct NoNext {
+  template <class Rot>
+  void operator()(const Rot&, const Vec3&) const {}
+};
+
 // limi[i] = placements[i] * T(q), omi[i] = omi[parent] * limi[i] (a child of
 // the universe gets limi[i] itself). A joint transform without translation
 // (rotations) or without rotation (Prismatic) leaves that part of the placement
-// as it is, so only the other part is multiplied out.
-inline void placement_step(const Model& model, Data& data, std::size_t i, const double* q) {
+// as it is, so only the other part is multiplied out; a rotation about a
+// coordinate axis is multiplied column by column (AxisRotation).
+//
+// Then calls next(rotation, translation) with limi[i] in its cheapest form: an
+// AxisRotation<k> when limi[i].rotation is a rotation about the coordinate axis
+// k (a Revolute or Continuous joint about +-e_k with an unrotated placement),
+// otherwise FullRotation{limi[i].rotation}. Returns that k, or -1.
+template <class Next = NoNext>
+[[gnu::always_inline]] inline int placement_step(const Model& model, Data& data, std::size_t i,
+                                                 const double* q, Next&& next = Next()) {
   const Joint& joint = model.joints[i];
   const SE3& fixed = model.placements[i];
   SE3& limi = data.limi[i];
   const double* qi = q + model.idx_qs[i];
+  const std::size_t p = model.parents[i];
   switch (joint.joint_type) {
     case JointType::Fixed:
       limi = fixed;
       break;
     case JointType::Revolute:
-    case JointType::Continuous:
+    case JointType::Continuous: {
+      const Vec3& u = model.unit_axes[i];
+      const int k = model.axis_index[i];
+      if (k < 0) {
+        limi.rotation = matmul(fixed.rotation, joint_transform(joint, u, qi).rotation);
+        limi.translation = fixed.translation;
+        break;
+      }
+      const double angle = joint_angle(joint.joint_type, qi);
+      limi.translation = fixed.translation;
+      const bool plain = is_identity(fixed.rotation);
+      double sine = 0.0, cosine = 1.0;
+      sin_cos(angle, sine, cosine);
+      with_axis_rotation(k, cosine, u[k] * sine, [&](const auto& r) {
+        if (!plain) {
+          limi.rotation = r.right_of(fixed.rotation);
+          return;
+        }
+        limi.rotation = r.matrix();
+        if (p == 0) {
+          data.omi[i] = limi;
+        } else {
+          const SE3& parent = data.omi[p];
+          SE3& omi = data.omi[i];
+          omi.rotation = r.right_of(parent.rotation);
+          omi.translation = mul(parent.rotation, fixed.translation);
+          omi.translation += parent.translation;
+        }
+        next(r, fixed.translation);
+      });
+      if (plain) return k;
+      break;
+    }
     case JointType::Spherical:
       limi.rotation = matmul(fixed.rotation, joint_transform(joint, model.unit_axes[i], qi).rotation);
       limi.translation = fixed.translation;
@@ -55,8 +110,9 @@ inline void placement_step(const Model& model, Data& data, std::size_t i, const 
       limi = fixed.compose(joint_transform(joint, model.unit_axes[i], qi));
       break;
   }
-  const std::size_t p = model.parents[i];
   data.omi[i] = p != 0 ? data.omi[p].compose(limi) : limi;
+  next(FullRotation{limi.rotation}, limi.translation);
+  return -1;
 }
 
 // Calls f(first, count) for each run of consecutive velocity coordinates of the
@@ -73,15 +129,35 @@ inline void for_each_subtree_run(const Model& model, std::size_t i, F&& f) {
   }
 }
 
+// Column k of joint i's motion subspace acted on by its world placement
+// omi[i]: act_column(omi[i], subspace_column(...)). A one-column joint about
+// +-e_a only reads column a of the rotation (the other products are with exact
+// zeros, so the values are the same).
+inline Vec6 world_subspace_column(const Model& model, const Data& data, std::size_t i,
+                                  std::size_t k) {
+  const Joint& joint = model.joints[i];
+  const Vec3& u = model.unit_axes[i];
+  const SE3& x = data.omi[i];
+  const bool rotation = joint.joint_type == JointType::Revolute ||
+                        joint.joint_type == JointType::Continuous;
+  if (rotation || joint.joint_type == JointType::Prismatic) {
+    const int axis = model.axis_index[i];
+    if (axis >= 0) {
+      const Vec3 ru = x.rotation.col(axis) * u[axis];
+      return rotation ? make_vec6(cross(x.translation, ru), ru) : make_vec6(ru, Vec3::Zero());
+    }
+  }
+  return act_column(x, subspace_column(joint, u, k));
+}
+
 // Fills columns idx_vs[i] .. of data.j with the world-frame subspace columns of
 // joint i, whose placement omi[i] is already computed.
 inline void world_jacobian_columns(const Model& model, Data& data, std::size_t i) {
-  const Joint& joint = model.joints[i];
   const std::size_t b = model.idx_vs[i];
   const auto ncols = static_cast<std::size_t>(data.j.cols());
   for (std::size_t k = 0; k < model.nvs[i]; ++k) {
     if (b + k >= ncols) break;
-    data.j.col(static_cast<Eigen::Index>(b + k)) = act_column(data.omi[i], subspace_column(joint, model.unit_axes[i], k));
+    data.j.col(static_cast<Eigen::Index>(b + k)) = world_subspace_column(model, data, i, k);
   }
 }
 
@@ -92,20 +168,20 @@ inline void world_jacobian_columns(const Model& model, Data& data, std::size_t i
 // are left out).
 inline void velocity_jacobian_step(const Model& model, Data& data, std::size_t i, const double* q,
                                    const double* v) {
-  placement_step(model, data, i, q);
   const std::size_t p = model.parents[i];
-  const Joint& joint = model.joints[i];
-  const Vec3& u = model.unit_axes[i];
-  Vec6 vi = p != 0 ? act_inv_motion(data.limi[i], data.v[p]) : Vec6::Zero();
-  if (model.nvs[i] > 0) vi += joint_velocity(joint, u, v + model.idx_vs[i]);
-  data.v[i] = vi;
-  data.ov[i] = act_motion(data.omi[i], vi);
+  placement_step(model, data, i, q, [&](const auto& rot, const Vec3& t) {
+    Vec6 vi = Vec6::Zero();
+    if (p != 0) store(vi, inv_act(rot, t, load(data.v[p])));
+    if (model.nvs[i] > 0) vi += joint_velocity(model.joints[i], model.unit_axes[i], v + model.idx_vs[i]);
+    data.v[i] = vi;
+  });
+  data.ov[i] = act_motion(data.omi[i], data.v[i]);
   const std::size_t b = model.idx_vs[i];
   const auto jcols = static_cast<std::size_t>(data.j.cols());
   const auto dcols = static_cast<std::size_t>(data.dJ.cols());
   for (std::size_t k = 0; k < model.nvs[i]; ++k) {
     const auto c = static_cast<Eigen::Index>(b + k);
-    if (b + k < jcols) data.j.col(c) = act_column(data.omi[i], subspace_column(joint, u, k));
+    if (b + k < jcols) data.j.col(c) = world_subspace_column(model, data, i, k);
     if (b + k < dcols) data.dJ.col(c) = cross_motion_column(data.ov[i], data.j.col(c));
   }
 }

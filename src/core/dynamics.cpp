@@ -12,54 +12,68 @@ namespace {
 
 // Recursive Newton-Euler. v or a may be null, meaning a zero vector. Inputs are
 // checked by the callers.
-void rnea_pass(const Model& model, Data& data, const double* q, const double* v, const double* a) {
+[[gnu::flatten]] void rnea_pass(const Model& model, Data& data, const double* q,
+                                 const double* v, const double* a) {
   using detail::Motion;
-  data.v[0].setZero();
-  data.a[0] = -model.gravity;
+  // Raw views, taken once: writes into data cannot move the model's lists,
+  // but the compiler would otherwise reload them after every store.
+  const std::size_t n = model.njoints;
+  const std::size_t* parents = model.parents.data();
+  const std::size_t* idx_vs = model.idx_vs.data();
+  const std::size_t* nvs = model.nvs.data();
+  const Joint* joints = model.joints.data();
+  const Vec3* axes = model.unit_axes.data();
+  const Inertia* inertias = model.inertias.data();
+  const std::size_t ninertias = model.inertias.size();
+  const Inertia none;
+  Vec6* dv = data.v.data();
+  Vec6* da = data.a.data();
+  Vec6* df = data.f.data();
+  std::int8_t* kinds = data.work.axis.data();
+  dv[0].setZero();
+  da[0] = -model.gravity;
   data.omi[0] = SE3::identity();
   data.limi[0] = SE3::identity();
   // Forward: placements, velocities, accelerations, and each body's own force.
-  for (std::size_t i = 1; i < model.njoints; ++i) {
-    const std::size_t p = model.parents[i];
+  for (std::size_t i = 1; i < n; ++i) {
+    const std::size_t p = parents[i];
     const auto forward = [&](const auto& rot, const Vec3& t) {
-      const Joint& joint = model.joints[i];
-      Motion vi = detail::inv_act(rot, t, detail::load(data.v[p]));
-      Motion ai = detail::inv_act(rot, t, detail::load(data.a[p]));
-      if (model.nvs[i] > 0) {
-        const std::size_t iv = model.idx_vs[i];
-        const Vec3& u = model.unit_axes[i];
-        const Motion vj =
-            v != nullptr ? detail::joint_motion(joint.joint_type, u, v + iv) : Motion::zero();
+      Motion vi = detail::inv_act(rot, t, detail::load(dv[p]));
+      Motion ai = detail::inv_act(rot, t, detail::load(da[p]));
+      if (nvs[i] > 0) {
+        const JointType type = joints[i].joint_type;
+        const std::size_t iv = idx_vs[i];
+        const Vec3& u = axes[i];
+        const Motion vj = v != nullptr ? detail::joint_motion(type, u, v + iv) : Motion::zero();
         if (p == 0) vi = vj; else vi += vj;
-        if (a != nullptr) ai += detail::joint_motion(joint.joint_type, u, a + iv);
+        if (a != nullptr) ai += detail::joint_motion(type, u, a + iv);
         ai += detail::cross_motion(vi, vj);
       }
-      detail::store(data.v[i], vi);
-      detail::store(data.a[i], ai);
-      const Inertia& inertia = detail::body_inertia(model, i);
-      detail::store(data.f[i], detail::apply(inertia, ai) +
-                                   detail::cross_force(vi, detail::apply(inertia, vi)));
+      detail::store(dv[i], vi);
+      detail::store(da[i], ai);
+      const Inertia& inertia = i < ninertias ? inertias[i] : none;
+      detail::store(df[i], detail::apply(inertia, ai) +
+                               detail::cross_force(vi, detail::apply(inertia, vi)));
     };
-    data.work.axis[i] = static_cast<std::int8_t>(detail::placement_step(model, data, i, q, forward));
+    kinds[i] = static_cast<std::int8_t>(detail::placement_step(model, data, i, q, forward));
   }
   // Backward: project on the joint's subspace, transmit to the parent.
   data.tau.setZero();
-  for (std::size_t i = model.njoints - 1; i >= 1; --i) {
-    const Motion fi = detail::load(data.f[i]);
-    if (model.nvs[i] > 0) {
-      detail::project_force(model.joints[i].joint_type, model.unit_axes[i], fi,
-                            data.tau.data() + model.idx_vs[i]);
-    }
-    const std::size_t p = model.parents[i];
+  double* tau = data.tau.data();
+  const SE3* limi = data.limi.data();
+  for (std::size_t i = n - 1; i >= 1; --i) {
+    const Motion fi = detail::load(df[i]);
+    if (nvs[i] > 0) detail::project_force(joints[i].joint_type, axes[i], fi, tau + idx_vs[i]);
+    const std::size_t p = parents[i];
     if (p != 0) {
-      const SE3& x = data.limi[i];
-      const int axis = data.work.axis[i];
+      const SE3& x = limi[i];
+      const int axis = kinds[i];
       const Motion fx =
           axis >= 0 ? detail::with_axis_rotation(axis, x.rotation, [&](const auto& r) {
             return detail::act_force(r, x.translation, fi);
           })
                     : detail::act_force(x, fi);
-      detail::store(data.f[p], detail::load(data.f[p]) + fx);
+      detail::store(df[p], detail::load(df[p]) + fx);
     }
   }
 }
@@ -149,10 +163,11 @@ const VectorX& compute_gravity(const Model& model, Data& data,
   return data.g;
 }
 
-const MatrixX& crba(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q) {
-  check_data_matches(model, data);
-  detail::check_configuration(model, q.size());
-  detail::kinematics_and_jacobian(model, data, q.data());
+namespace {
+
+// The mass matrix for inputs already checked.
+[[gnu::flatten]] void crba_pass(const Model& model, Data& data, const double* q) {
+  detail::kinematics_and_jacobian(model, data, q);
   data.oycrb[0] = Inertia::zero();
   for (std::size_t i = 1; i < model.njoints; ++i) {
     data.oycrb[i] = se3_act_on_inertia(data.omi[i], detail::body_inertia(model, i));
@@ -172,8 +187,47 @@ const MatrixX& crba(const Model& model, Data& data, const Eigen::Ref<const Vecto
     const std::size_t p = model.parents[i];
     if (p != 0) add_inertias_inplace(data.oycrb[p], composite);
   }
+}
+
+}  // namespace
+
+const MatrixX& crba(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q) {
+  check_data_matches(model, data);
+  detail::check_configuration(model, q.size());
+  crba_pass(model, data, q.data());
   return data.M;
 }
+
+namespace {
+
+// [x]x M, leaving out the products with the zero diagonal of [x]x (each entry
+// is the same sum as in the full product).
+inline Mat3 skew_times(const Vec3& x, const Mat3& m) {
+  Mat3 out;
+  for (int c = 0; c < 3; ++c) {
+    out(0, c) = (-x[2]) * m(1, c) + x[1] * m(2, c);
+    out(1, c) = x[2] * m(0, c) + (-x[0]) * m(2, c);
+    out(2, c) = (-x[1]) * m(0, c) + x[0] * m(1, c);
+  }
+  return out;
+}
+
+// [x]x [y]x with only its non-zero products.
+inline Mat3 skew_skew(const Vec3& x, const Vec3& y) {
+  Mat3 out;
+  out(0, 0) = (-x[2]) * y[2] + x[1] * (-y[1]);
+  out(0, 1) = x[1] * y[0];
+  out(0, 2) = (-x[2]) * (-y[0]);
+  out(1, 0) = (-x[0]) * (-y[1]);
+  out(1, 1) = x[2] * (-y[2]) + (-x[0]) * y[0];
+  out(1, 2) = x[2] * y[1];
+  out(2, 0) = x[0] * y[2];
+  out(2, 1) = (-x[1]) * (-y[2]);
+  out(2, 2) = (-x[1]) * y[1] + x[0] * (-y[0]);
+  return out;
+}
+
+}  // namespace
 
 Mat6 compute_inertia_variation(const Inertia& inertia, const Vec6& w) {
   // w x* Y - Y w x written out in 3x3 blocks, with Y = [m 1, -m [c]x; m [c]x, J]
@@ -182,14 +236,14 @@ Mat6 compute_inertia_variation(const Inertia& inertia, const Vec6& w) {
   //   top right    -m [w_lin + w_ang x c]x   (bottom left is its transpose)
   //   bottom right -m (B C + C B) + A J - J A, with C = [c]x; as J is symmetric
   //                and A skew, A J - J A = A J + (A J)^T.
+  // The products of cross-product matrices skip their structural zeros.
   const Vec3 wa = angular(w), wl = linear(w);
   const double m = inertia.mass;
   const Vec3& c = inertia.lever;
-  const Mat3 a = skew(wa), b = skew(wl), cx = skew(c);
-  const Mat3 j = inertia.rotational() + m * matmul(cx, Mat3(cx.transpose()));
+  const Mat3 j = inertia.rotational() + m * skew_skew(c, -c);
   const Mat3 top_right = -m * skew(wl + cross(wa, c));
-  const Mat3 aj = matmul(a, j);
-  const Mat3 bottom_right = -m * (matmul(b, cx) + matmul(cx, b)) + aj + Mat3(aj.transpose());
+  const Mat3 aj = skew_times(wa, j);
+  const Mat3 bottom_right = -m * (skew_skew(wl, c) + skew_skew(c, wl)) + aj + Mat3(aj.transpose());
   Mat6 out;
   out.topLeftCorner<3, 3>().setZero();
   out.topRightCorner<3, 3>() = top_right;
@@ -198,12 +252,12 @@ Mat6 compute_inertia_variation(const Inertia& inertia, const Vec6& w) {
   return out;
 }
 
-void compute_all_terms(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q,
-                       const Eigen::Ref<const VectorX>& v) {
-  check_data_matches(model, data);
-  detail::check_configuration(model, q.size());
-  detail::check_velocity(model, v.size());
-  detail::velocity_jacobian_pass(model, data, q.data(), v.data());
+namespace {
+
+// The combined pass for inputs already checked.
+[[gnu::flatten]] void all_terms_pass(const Model& model, Data& data, const double* q,
+                                     const double* vq) {
+  detail::velocity_jacobian_pass(model, data, q, vq);
 
   data.a[0].setZero();
   data.h[0].setZero();
@@ -225,7 +279,7 @@ void compute_all_terms(const Model& model, Data& data, const Eigen::Ref<const Ve
     if (model.nvs[i] > 0) {
       const Joint& joint = model.joints[i];
       const Motion vj = detail::joint_motion(joint.joint_type, model.unit_axes[i],
-                                             v.data() + model.idx_vs[i]);
+                                             vq + model.idx_vs[i]);
       const Motion bias = detail::cross_motion(vi, vj);
       ai += bias;
       agi += bias;
@@ -320,6 +374,16 @@ void compute_all_terms(const Model& model, Data& data, const Eigen::Ref<const Ve
   data.kinetic_energy = kinetic;
   data.potential_energy = potential;
   data.mechanical_energy = kinetic + potential;
+}
+
+}  // namespace
+
+void compute_all_terms(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q,
+                       const Eigen::Ref<const VectorX>& v) {
+  check_data_matches(model, data);
+  detail::check_configuration(model, q.size());
+  detail::check_velocity(model, v.size());
+  all_terms_pass(model, data, q.data(), v.data());
 }
 
 const MatrixX& compute_coriolis_matrix(const Model& model, Data& data,

@@ -8,7 +8,7 @@ namespace trelvar {
 
 namespace detail {
 
-void kinematics_and_jacobian(const Model& model, Data& data, const double* q) {
+[[gnu::flatten]] void kinematics_and_jacobian(const Model& model, Data& data, const double* q) {
   data.omi[0] = SE3::identity();
   data.limi[0] = SE3::identity();
   data.j.setZero();
@@ -18,7 +18,7 @@ void kinematics_and_jacobian(const Model& model, Data& data, const double* q) {
   }
 }
 
-void velocity_jacobian_pass(const Model& model, Data& data, const double* q, const double* v) {
+[[gnu::flatten]] void velocity_jacobian_pass(const Model& model, Data& data, const double* q, const double* v) {
   data.j.setZero();
   data.dJ.setZero();
   data.v[0].setZero();

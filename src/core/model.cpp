@@ -50,6 +50,7 @@ Model::Model() {
   nv_subtree.push_back(0);
   subtree_end.push_back(1);
   unit_axes.push_back(Vec3::Zero());
+  axis_index.push_back(-1);
 }
 
 std::size_t Model::add_joint(std::size_t parent, const Joint& joint, const SE3& placement,
@@ -83,6 +84,7 @@ std::size_t Model::add_joint(std::size_t parent, const Joint& joint, const SE3& 
   nv_subtree.push_back(joint.nv);
   subtree_end.push_back(n + 1);
   unit_axes.push_back(detail::joint_unit_axis(joint));
+  axis_index.push_back(static_cast<std::int8_t>(detail::aligned_axis(unit_axes.back())));
   for (std::size_t a = parent; a != 0; a = parents[a]) {
     subtrees[a].push_back(n);
     nv_subtree[a] += joint.nv;
@@ -118,7 +120,7 @@ void Model::check_consistency() const {
   if (n == 0 || joints.size() != n || placements.size() != n || parents.size() != n ||
       idx_qs.size() != n || nqs.size() != n || idx_vs.size() != n || nvs.size() != n ||
       nv_subtree.size() != n || subtree_end.size() != n || subtrees.size() != n ||
-      unit_axes.size() != n ||
+      unit_axes.size() != n || axis_index.size() != n ||
       inertias.size() > n || frames.size() != nframes) {
     throw Error("Model lists do not match njoints = " + std::to_string(n));
   }
@@ -126,7 +128,8 @@ void Model::check_consistency() const {
   for (std::size_t i = 1; i < n; ++i) {
     const JointType type = joints[i].joint_type;
     if (parents[i] >= i || nqs[i] != joint_nq(type) || nvs[i] != joint_nv(type) ||
-        idx_qs[i] != q || idx_vs[i] != v || subtree_end[i] > n || subtree_end[i] <= i) {
+        idx_qs[i] != q || idx_vs[i] != v || subtree_end[i] > n || subtree_end[i] <= i ||
+        axis_index[i] < -1 || axis_index[i] > 2) {
       throw Error("Model joint " + std::to_string(i) + " is inconsistent");
     }
     q += nqs[i];

@@ -80,22 +80,4 @@ Mat6 Inertia::to_matrix6() const {
   return y;
 }
 
-Inertia se3_act_on_inertia(const SE3& x, const Inertia& in) {
-  const Mat3& r = x.rotation;
-  const Mat3 rotated = matmul(matmul(r, in.rotational()), Mat3(r.transpose()));
-  Inertia out = Inertia::from_matrix(in.mass, mul(r, in.lever) + x.translation, rotated);
-  return out;
-}
-
-void add_inertias_inplace(Inertia& a, const Inertia& b) {
-  const double m = a.mass + b.mass;
-  if (m < 1e-10) return;
-  const Vec3 c = (a.mass * a.lever + b.mass * b.lever) / m;
-  const Vec3 da = a.lever - c;
-  const Vec3 db = b.lever - c;
-  const Mat3 ic = a.rotational() + a.mass * (da.squaredNorm() * Mat3::Identity() - da * da.transpose()) +
-                  b.rotational() + b.mass * (db.squaredNorm() * Mat3::Identity() - db * db.transpose());
-  a = Inertia::from_matrix(m, c, ic);
-}
-
 }  // namespace trelvar
