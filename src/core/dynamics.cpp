@@ -12,6 +12,9 @@ namespace {
 
 // Recursive Newton-Euler. v or a may be null, meaning a zero vector. Inputs are
 // checked by the callers.
+// kVelocity = false is the gravity pass: v must be null, every body velocity
+// is zero and the velocity products (all exact zeros) are left out.
+template <bool kVelocity>
 [[gnu::flatten]] void rnea_pass(const Model& model, Data& data, const double* q,
                                  const double* v, const double* a) {
   using detail::Motion;
@@ -38,8 +41,18 @@ namespace {
   for (std::size_t i = 1; i < n; ++i) {
     const std::size_t p = parents[i];
     const auto forward = [&](const auto& rot, const Vec3& t) {
-      Motion vi = detail::inv_act(rot, t, detail::load(dv[p]));
       Motion ai = detail::inv_act(rot, t, detail::load(da[p]));
+      const Inertia& inertia = i < ninertias ? inertias[i] : none;
+      if constexpr (!kVelocity) {
+        if (nvs[i] > 0 && a != nullptr) {
+          ai += detail::joint_motion(joints[i].joint_type, axes[i], a + idx_vs[i]);
+        }
+        dv[i].setZero();
+        detail::store(da[i], ai);
+        detail::store(df[i], detail::apply(inertia, ai));
+        return;
+      }
+      Motion vi = detail::inv_act(rot, t, detail::load(dv[p]));
       if (nvs[i] > 0) {
         const JointType type = joints[i].joint_type;
         const std::size_t iv = idx_vs[i];
@@ -51,7 +64,6 @@ namespace {
       }
       detail::store(dv[i], vi);
       detail::store(da[i], ai);
-      const Inertia& inertia = i < ninertias ? inertias[i] : none;
       detail::store(df[i], detail::apply(inertia, ai) +
                                detail::cross_force(vi, detail::apply(inertia, vi)));
     };
@@ -139,7 +151,7 @@ const VectorX& rnea(const Model& model, Data& data, const Eigen::Ref<const Vecto
     throw Error("Acceleration vector size mismatch: expected " + std::to_string(model.nv) +
                 ", got " + std::to_string(a.size()));
   }
-  rnea_pass(model, data, q.data(), v.data(), a.data());
+  rnea_pass<true>(model, data, q.data(), v.data(), a.data());
   return data.tau;
 }
 
@@ -149,7 +161,7 @@ const VectorX& non_linear_effects(const Model& model, Data& data,
   check_data_matches(model, data);
   detail::check_configuration(model, q.size());
   detail::check_velocity(model, v.size());
-  rnea_pass(model, data, q.data(), v.data(), nullptr);
+  rnea_pass<true>(model, data, q.data(), v.data(), nullptr);
   data.nle = data.tau;
   return data.nle;
 }
@@ -158,7 +170,7 @@ const VectorX& compute_gravity(const Model& model, Data& data,
                                const Eigen::Ref<const VectorX>& q) {
   check_data_matches(model, data);
   detail::check_configuration(model, q.size());
-  rnea_pass(model, data, q.data(), nullptr, nullptr);
+  rnea_pass<false>(model, data, q.data(), nullptr, nullptr);
   data.g = data.tau;
   return data.g;
 }
