@@ -5,6 +5,7 @@
 
 #include "algorithms.hpp"
 #include "motion.hpp"
+#include "pairs.hpp"
 
 namespace trelvar {
 
@@ -52,20 +53,33 @@ template <bool kVelocity>
         detail::store(df[i], detail::apply(inertia, ai));
         return;
       }
-      Motion vi = detail::inv_act(rot, t, detail::load(dv[p]));
+      // Velocity (lane 0) and acceleration (lane 1) go through the same
+      // transform and the same inertia side by side.
+      detail::MotionPair va = detail::inv_act(rot, t, detail::load_pair(dv[p], da[p]));
+      Motion vi;
       if (nvs[i] > 0) {
         const JointType type = joints[i].joint_type;
         const std::size_t iv = idx_vs[i];
         const Vec3& u = axes[i];
         const Motion vj = v != nullptr ? detail::joint_motion(type, u, v + iv) : Motion::zero();
-        if (p == 0) vi = vj; else vi += vj;
-        if (a != nullptr) ai += detail::joint_motion(type, u, a + iv);
-        ai += detail::cross_motion(vi, vj);
+        const Motion aj = a != nullptr ? detail::joint_motion(type, u, a + iv) : Motion::zero();
+        for (int k = 0; k < 3; ++k) {
+          va.w[k] += detail::lanes(vj.w[k], aj.w[k]);
+          va.v[k] += detail::lanes(vj.v[k], aj.v[k]);
+        }
+        vi = detail::lane(va, 0);
+        const Motion bias = detail::cross_motion(vi, vj);
+        for (int k = 0; k < 3; ++k) {
+          va.w[k] += detail::lanes(0.0, bias.w[k]);
+          va.v[k] += detail::lanes(0.0, bias.v[k]);
+        }
+      } else {
+        vi = detail::lane(va, 0);
       }
-      detail::store(dv[i], vi);
-      detail::store(da[i], ai);
-      detail::store(df[i], detail::apply(inertia, ai) +
-                               detail::cross_force(vi, detail::apply(inertia, vi)));
+      detail::store_lane(dv[i], va, 0);
+      detail::store_lane(da[i], va, 1);
+      const detail::MotionPair forces = detail::apply(inertia, va);
+      detail::store(df[i], detail::lane(forces, 1) + detail::cross_force(vi, detail::lane(forces, 0)));
     };
     kinds[i] = static_cast<std::int8_t>(detail::placement_step(model, data, i, q, forward));
   }

@@ -1,0 +1,97 @@
+// Two motions (or forces) carried side by side for the inner loop of inverse
+// dynamics (internal). Lane 0 holds one value and lane 1 the other, component
+// by component, so one SSE2 instruction works on both. Every operation applies
+// the same scalar operations, in the same order, to each lane as the scalar
+// helpers of motion.hpp do, so each lane's result is exactly the scalar result.
+#pragma once
+
+#include "kernel.hpp"
+#include "motion.hpp"
+
+namespace trelvar::detail {
+
+using Lanes = double __attribute__((vector_size(16)));
+
+struct Vec3Pair {
+  Lanes c[3];
+  Lanes& operator[](int k) { return c[k]; }
+  const Lanes& operator[](int k) const { return c[k]; }
+};
+
+struct MotionPair {
+  Vec3Pair w;
+  Vec3Pair v;
+};
+
+inline Lanes lanes(double a, double b) { return Lanes{a, b}; }
+
+inline MotionPair load_pair(const Vec6& first, const Vec6& second) {
+  MotionPair out;
+  for (int k = 0; k < 3; ++k) {
+    out.w[k] = lanes(first[k], second[k]);
+    out.v[k] = lanes(first[3 + k], second[3 + k]);
+  }
+  return out;
+}
+
+inline Motion lane(const MotionPair& m, int l) {
+  return {Vec3(m.w[0][l], m.w[1][l], m.w[2][l]), Vec3(m.v[0][l], m.v[1][l], m.v[2][l])};
+}
+
+inline void store_lane(Vec6& out, const MotionPair& m, int l) {
+  for (int k = 0; k < 3; ++k) {
+    out[k] = m.w[k][l];
+    out[3 + k] = m.v[k][l];
+  }
+}
+
+// cross(t, x) for a fixed vector t.
+inline Vec3Pair cross(const Vec3& t, const Vec3Pair& x) {
+  return {{t[1] * x[2] - t[2] * x[1], t[2] * x[0] - t[0] * x[2], t[0] * x[1] - t[1] * x[0]}};
+}
+
+inline Vec3Pair operator-(const Vec3Pair& a, const Vec3Pair& b) {
+  return {{a[0] - b[0], a[1] - b[1], a[2] - b[2]}};
+}
+
+// R^T x for a full rotation or an AxisRotation.
+inline Vec3Pair mul_transpose(const FullRotation& r, const Vec3Pair& x) {
+  const Mat3& m = r.m;
+  return {{m(0, 0) * x[0] + m(1, 0) * x[1] + m(2, 0) * x[2],
+           m(0, 1) * x[0] + m(1, 1) * x[1] + m(2, 1) * x[2],
+           m(0, 2) * x[0] + m(1, 2) * x[1] + m(2, 2) * x[2]}};
+}
+
+template <int K>
+inline Vec3Pair mul_transpose(const AxisRotation<K>& r, const Vec3Pair& x) {
+  constexpr int a = AxisRotation<K>::a, b = AxisRotation<K>::b;
+  Vec3Pair out;
+  out[a] = r.c * x[a] + r.s * x[b];
+  out[b] = r.c * x[b] - r.s * x[a];
+  out[K] = x[K];
+  return out;
+}
+
+// X^-1 . m for both lanes (inv_act).
+template <class Rot>
+inline MotionPair inv_act(const Rot& r, const Vec3& t, const MotionPair& m) {
+  return {mul_transpose(r, m.w), mul_transpose(r, m.v - cross(t, m.w))};
+}
+
+// The inertia applied to both lanes (apply).
+inline MotionPair apply(const Inertia& in, const MotionPair& m) {
+  const std::array<double, 6>& i = in.inertia;
+  const Vec3& c = in.lever;
+  const Vec3Pair& w = m.w;
+  const Vec3Pair cw = cross(c, w);
+  Vec3Pair f;
+  for (int k = 0; k < 3; ++k) f[k] = in.mass * (m.v[k] - cw[k]);
+  const Vec3Pair cf = cross(c, f);
+  Vec3Pair n;
+  n[0] = (i[0] * w[0] + i[1] * w[1] + i[3] * w[2]) + cf[0];
+  n[1] = (i[1] * w[0] + i[2] * w[1] + i[4] * w[2]) + cf[1];
+  n[2] = (i[3] * w[0] + i[4] * w[1] + i[5] * w[2]) + cf[2];
+  return {n, f};
+}
+
+}  // namespace trelvar::detail
