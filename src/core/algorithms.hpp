@@ -169,12 +169,12 @@ inline void world_jacobian_columns(const Model& model, Data& data, std::size_t i
 inline void velocity_jacobian_step(const Model& model, Data& data, std::size_t i, const double* q,
                                    const double* v) {
   const std::size_t p = model.parents[i];
-  placement_step(model, data, i, q, [&](const auto& rot, const Vec3& t) {
+  data.work.axis[i] = static_cast<std::int8_t>(placement_step(model, data, i, q, [&](const auto& rot, const Vec3& t) {
     Vec6 vi = Vec6::Zero();
     if (p != 0) store(vi, inv_act(rot, t, load(data.v[p])));
     if (model.nvs[i] > 0) vi += joint_velocity(model.joints[i], model.unit_axes[i], v + model.idx_vs[i]);
     data.v[i] = vi;
-  });
+  }));
   data.ov[i] = act_motion(data.omi[i], data.v[i]);
   const std::size_t b = model.idx_vs[i];
   const auto jcols = static_cast<std::size_t>(data.j.cols());

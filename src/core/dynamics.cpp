@@ -300,22 +300,36 @@ namespace {
     const Inertia& body = detail::body_inertia(model, i);
     data.oycrb[i] = se3_act_on_inertia(data.omi[i], body);
     data.doycrb[i] = compute_inertia_variation(data.oycrb[i], data.ov[i]);
-    Motion ai = detail::inv_act(x, detail::load(data.a[p]));
-    Motion agi = detail::inv_act(x, detail::load(data.a_gf[p]));
+    // a (lane 0) and a_gf (lane 1) go through the same transform.
+    const auto transmit = [&](const auto& rot) {
+      return detail::inv_act(rot, x.translation, detail::load_pair(data.a[p], data.a_gf[p]));
+    };
+    const int axis = data.work.axis[i];
+    detail::MotionPair acc = axis >= 0 ? detail::with_axis_rotation(axis, x.rotation, transmit)
+                                       : transmit(detail::FullRotation{x.rotation});
     if (model.nvs[i] > 0) {
       const Joint& joint = model.joints[i];
       const Motion vj = detail::joint_motion(joint.joint_type, model.unit_axes[i],
                                              vq + model.idx_vs[i]);
       const Motion bias = detail::cross_motion(vi, vj);
-      ai += bias;
-      agi += bias;
+      for (int k = 0; k < 3; ++k) {
+        acc.w[k] += detail::lanes(bias.w[k], bias.w[k]);
+        acc.v[k] += detail::lanes(bias.v[k], bias.v[k]);
+      }
     }
     // A body on a fixed joint moves with its parent: no bias term.
-    detail::store(data.a[i], ai);
-    detail::store(data.a_gf[i], agi);
-    const Motion hi = detail::apply(body, vi);
+    detail::store_lane(data.a[i], acc, 0);
+    detail::store_lane(data.a_gf[i], acc, 1);
+    // The body's momentum (lane 0, from vi) and inertial force (lane 1, from a_gf).
+    detail::MotionPair in;
+    in.w = {{detail::lanes(vi.w[0], acc.w[0][1]), detail::lanes(vi.w[1], acc.w[1][1]),
+             detail::lanes(vi.w[2], acc.w[2][1])}};
+    in.v = {{detail::lanes(vi.v[0], acc.v[0][1]), detail::lanes(vi.v[1], acc.v[1][1]),
+             detail::lanes(vi.v[2], acc.v[2][1])}};
+    const detail::MotionPair out = detail::apply(body, in);
+    const Motion hi = detail::lane(out, 0);
     detail::store(data.h[i], hi);
-    detail::store(data.f[i], detail::apply(body, agi) + detail::cross_force(vi, hi));
+    detail::store(data.f[i], detail::lane(out, 1) + detail::cross_force(vi, hi));
   }
 
   data.ag.setZero();
@@ -338,9 +352,18 @@ namespace {
     }
     add_inertias_inplace(data.oycrb[p], data.oycrb[i]);
     data.doycrb[p] += data.doycrb[i];
+    // Momentum (lane 0) and force (lane 1) go to the parent through one transform.
     const SE3& x = data.limi[i];
-    detail::store(data.h[p], detail::load(data.h[p]) + detail::act_force(x, detail::load(data.h[i])));
-    detail::store(data.f[p], detail::load(data.f[p]) + detail::act_force(x, detail::load(data.f[i])));
+    const auto carry = [&](const auto& rot) {
+      return detail::act_force(rot, x.translation, detail::load_pair(data.h[i], data.f[i]));
+    };
+    const int axis = data.work.axis[i];
+    const detail::MotionPair moved =
+        axis >= 0 ? detail::with_axis_rotation(axis, x.rotation, carry)
+                  : carry(detail::FullRotation{x.rotation});
+    const detail::MotionPair sum = detail::load_pair(data.h[p], data.f[p]) + moved;
+    detail::store_lane(data.h[p], sum, 0);
+    detail::store_lane(data.f[p], sum, 1);
 
     data.mass[i] = data.oycrb[i].mass;
     if (data.mass[i] > 1e-10) {

@@ -72,6 +72,39 @@ inline Vec3Pair mul_transpose(const AxisRotation<K>& r, const Vec3Pair& x) {
   return out;
 }
 
+inline Vec3Pair operator+(const Vec3Pair& a, const Vec3Pair& b) {
+  return {{a[0] + b[0], a[1] + b[1], a[2] + b[2]}};
+}
+
+// R x for a full rotation or an AxisRotation.
+inline Vec3Pair mul(const FullRotation& r, const Vec3Pair& x) {
+  const Mat3& m = r.m;
+  return {{m(0, 0) * x[0] + m(0, 1) * x[1] + m(0, 2) * x[2],
+           m(1, 0) * x[0] + m(1, 1) * x[1] + m(1, 2) * x[2],
+           m(2, 0) * x[0] + m(2, 1) * x[1] + m(2, 2) * x[2]}};
+}
+
+template <int K>
+inline Vec3Pair mul(const AxisRotation<K>& r, const Vec3Pair& x) {
+  constexpr int a = AxisRotation<K>::a, b = AxisRotation<K>::b;
+  Vec3Pair out;
+  out[a] = r.c * x[a] - r.s * x[b];
+  out[b] = r.s * x[a] + r.c * x[b];
+  out[K] = x[K];
+  return out;
+}
+
+// X . F for both lanes (act_force).
+template <class Rot>
+inline MotionPair act_force(const Rot& r, const Vec3& t, const MotionPair& f) {
+  const Vec3Pair rf = mul(r, f.v);
+  return {mul(r, f.w) + cross(t, rf), rf};
+}
+
+inline MotionPair operator+(const MotionPair& a, const MotionPair& b) {
+  return {a.w + b.w, a.v + b.v};
+}
+
 // X^-1 . m for both lanes (inv_act).
 template <class Rot>
 inline MotionPair inv_act(const Rot& r, const Vec3& t, const MotionPair& m) {
