@@ -57,7 +57,23 @@ template <bool kVelocity>
       // transform and the same inertia side by side.
       detail::MotionPair va = detail::inv_act(rot, t, detail::load_pair(dv[p], da[p]));
       Motion vi;
-      if (nvs[i] > 0) {
+      using Rot = std::decay_t<decltype(rot)>;
+      if constexpr (detail::IsAxisRotation<Rot>::value) {
+        // A revolute joint about +-e_k: its velocity and acceleration have one
+        // non-zero component, and vi x vj = (vi.w x wq e_k, vi.v x wq e_k) has
+        // two non-zero products per half (the general products add exact zeros).
+        constexpr int k = Rot::k, ka = Rot::a, kb = Rot::b;
+        const std::size_t iv = idx_vs[i];
+        const double sigma = axes[i][k];
+        const double wq = v != nullptr ? v[iv] * sigma : 0.0;
+        const double wa = a != nullptr ? a[iv] * sigma : 0.0;
+        va.w[k] += detail::lanes(wq, wa);
+        vi = detail::lane(va, 0);
+        va.w[ka] += detail::lanes(0.0, vi.w[kb] * wq);
+        va.w[kb] += detail::lanes(0.0, -(vi.w[ka] * wq));
+        va.v[ka] += detail::lanes(0.0, vi.v[kb] * wq);
+        va.v[kb] += detail::lanes(0.0, -(vi.v[ka] * wq));
+      } else if (nvs[i] > 0) {
         const JointType type = joints[i].joint_type;
         const std::size_t iv = idx_vs[i];
         const Vec3& u = axes[i];
