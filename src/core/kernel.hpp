@@ -50,9 +50,20 @@ inline int aligned_axis(const Vec3& u) {
   return -1;
 }
 
+// Exactly the identity (a signed zero counts as zero). Compares two entries
+// per instruction: placements are tested once per joint on every call.
 inline bool is_identity(const Mat3& m) {
-  return m(0, 0) == 1.0 && m(1, 1) == 1.0 && m(2, 2) == 1.0 && m(1, 0) == 0.0 && m(2, 0) == 0.0 &&
-         m(0, 1) == 0.0 && m(2, 1) == 0.0 && m(0, 2) == 0.0 && m(1, 2) == 0.0;
+  using Lanes = double __attribute__((vector_size(16)));
+  using Mask = long long __attribute__((vector_size(16)));
+  const double* d = m.data();  // column by column
+  Lanes c0, c1, c2, c3;
+  __builtin_memcpy(&c0, d, sizeof c0);
+  __builtin_memcpy(&c1, d + 2, sizeof c1);
+  __builtin_memcpy(&c2, d + 4, sizeof c2);
+  __builtin_memcpy(&c3, d + 6, sizeof c3);
+  const Mask same = (c0 == Lanes{1.0, 0.0}) & (c1 == Lanes{0.0, 0.0}) & (c2 == Lanes{1.0, 0.0}) &
+                    (c3 == Lanes{0.0, 0.0});
+  return same[0] != 0 && same[1] != 0 && d[8] == 1.0;
 }
 
 // The rotation by an angle about the coordinate axis K (the sign of a -e_K axis
