@@ -26,8 +26,8 @@ struct Fixture {
   std::vector<VectorX> q, v, a;
 };
 
-const char* const kModels[] = {"arm7", "tree32", "humanoid", "quadruped", "chain_8", "chain_16",
-                               "chain_32", "chain_64", "chain_128", "chain_256"};
+const char* const kModels[] = {"arm7",     "tree30",   "tree32",   "humanoid", "quadruped", "chain_8",
+                               "chain_16", "chain_32", "chain_64", "chain_100", "chain_128", "chain_256"};
 
 Fixture& fixture(const std::string& name) {
   static std::map<std::string, Fixture> cache;

@@ -271,7 +271,10 @@ inline Mat3 skew_skew(const Vec3& x, const Vec3& y) {
 
 }  // namespace
 
-Mat6 compute_inertia_variation(const Inertia& inertia, const Vec6& w) {
+namespace {
+
+// compute_inertia_variation written straight into `out`.
+void inertia_variation_into(const Inertia& inertia, const Vec6& w, Mat6& out) {
   // w x* Y - Y w x written out in 3x3 blocks, with Y = [m 1, -m [c]x; m [c]x, J]
   // (J the rotational inertia about the origin), A = [w_ang]x, B = [w_lin]x:
   //   top left     0
@@ -286,11 +289,17 @@ Mat6 compute_inertia_variation(const Inertia& inertia, const Vec6& w) {
   const Mat3 top_right = -m * skew(wl + cross(wa, c));
   const Mat3 aj = skew_times(wa, j);
   const Mat3 bottom_right = -m * (skew_skew(wl, c) + skew_skew(c, wl)) + aj + Mat3(aj.transpose());
-  Mat6 out;
   out.topLeftCorner<3, 3>().setZero();
   out.topRightCorner<3, 3>() = top_right;
   out.bottomLeftCorner<3, 3>() = top_right.transpose();
   out.bottomRightCorner<3, 3>() = bottom_right;
+}
+
+}  // namespace
+
+Mat6 compute_inertia_variation(const Inertia& inertia, const Vec6& w) {
+  Mat6 out;
+  inertia_variation_into(inertia, w, out);
   return out;
 }
 
@@ -315,7 +324,7 @@ namespace {
     const Motion vi = detail::load(data.v[i]);
     const Inertia& body = detail::body_inertia(model, i);
     data.oycrb[i] = se3_act_on_inertia(data.omi[i], body);
-    data.doycrb[i] = compute_inertia_variation(data.oycrb[i], data.ov[i]);
+    inertia_variation_into(data.oycrb[i], data.ov[i], data.doycrb[i]);
     // a (lane 0) and a_gf (lane 1) go through the same transform.
     const auto transmit = [&](const auto& rot) {
       return detail::inv_act(rot, x.translation, detail::load_pair(data.a[p], data.a_gf[p]));
