@@ -94,8 +94,19 @@ template <bool kVelocity>
       }
       detail::store_lane(dv[i], va, 0);
       detail::store_lane(da[i], va, 1);
+      // forces: lane 0 the momentum h = I vi, lane 1 I ai; then
+      // f = I ai + vi x* h = (I ai).n + (vi.w x h.n + vi.v x h.f), (I ai).f + vi.w x h.f,
+      // with the two vi.w products taken side by side.
       const detail::MotionPair forces = detail::apply(inertia, va);
-      detail::store(df[i], detail::lane(forces, 1) + detail::cross_force(vi, detail::lane(forces, 0)));
+      detail::Vec3Pair h;
+      for (int k = 0; k < 3; ++k) h[k] = detail::lanes(forces.w[k][0], forces.v[k][0]);
+      const detail::Vec3Pair wh = detail::cross(vi.w, h);
+      const Vec3 hf(forces.v[0][0], forces.v[1][0], forces.v[2][0]);
+      const Vec3 vh = cross(vi.v, hf);
+      for (int k = 0; k < 3; ++k) {
+        df[i][k] = forces.w[k][1] + (wh[k][0] + vh[k]);
+        df[i][3 + k] = forces.v[k][1] + wh[k][1];
+      }
     };
     kinds[i] = static_cast<std::int8_t>(detail::placement_step(model, data, i, q, forward));
   }
