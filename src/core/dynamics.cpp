@@ -284,9 +284,9 @@ inline Mat3 skew_skew(const Vec3& x, const Vec3& y) {
 
 namespace {
 
-// compute_inertia_variation written straight into `out`.
+// compute_inertia_variation written straight into `out`, entry by entry.
 void inertia_variation_into(const Inertia& inertia, const Vec6& w, Mat6& out) {
-  // w x* Y - Y w x written out in 3x3 blocks, with Y = [m 1, -m [c]x; m [c]x, J]
+  // w x* Y - Y w x in 3x3 blocks, with Y = [m 1, -m [c]x; m [c]x, J]
   // (J the rotational inertia about the origin), A = [w_ang]x, B = [w_lin]x:
   //   top left     0
   //   top right    -m [w_lin + w_ang x c]x   (bottom left is its transpose)
@@ -296,14 +296,33 @@ void inertia_variation_into(const Inertia& inertia, const Vec6& w, Mat6& out) {
   const Vec3 wa = angular(w), wl = linear(w);
   const double m = inertia.mass;
   const Vec3& c = inertia.lever;
-  const Mat3 j = inertia.rotational() + m * skew_skew(c, -c);
-  const Mat3 top_right = -m * skew(wl + cross(wa, c));
-  const Mat3 aj = skew_times(wa, j);
-  const Mat3 bottom_right = -m * (skew_skew(wl, c) + skew_skew(c, wl)) + aj + Mat3(aj.transpose());
-  out.topLeftCorner<3, 3>().setZero();
-  out.topRightCorner<3, 3>() = top_right;
-  out.bottomLeftCorner<3, 3>() = top_right.transpose();
-  out.bottomRightCorner<3, 3>() = bottom_right;
+  const Mat3 cc = skew_skew(c, -c);
+  const std::array<double, 6>& i = inertia.inertia;
+  const double rot[3][3] = {{i[0], i[1], i[3]}, {i[1], i[2], i[4]}, {i[3], i[4], i[5]}};
+  double j[3][3];
+  for (int r = 0; r < 3; ++r) {
+    for (int q = 0; q < 3; ++q) j[r][q] = rot[r][q] + m * cc(r, q);
+  }
+  const Vec3 u = wl + cross(wa, c);
+  const double nm = -m;
+  const double tr[3][3] = {{nm * 0.0, nm * -u[2], nm * u[1]},
+                           {nm * u[2], nm * 0.0, nm * -u[0]},
+                           {nm * -u[1], nm * u[0], nm * 0.0}};
+  double aj[3][3];
+  for (int q = 0; q < 3; ++q) {
+    aj[0][q] = (-wa[2]) * j[1][q] + wa[1] * j[2][q];
+    aj[1][q] = wa[2] * j[0][q] + (-wa[0]) * j[2][q];
+    aj[2][q] = (-wa[1]) * j[0][q] + wa[0] * j[1][q];
+  }
+  const Mat3 bc = skew_skew(wl, c), cb = skew_skew(c, wl);
+  for (int r = 0; r < 3; ++r) {
+    for (int q = 0; q < 3; ++q) {
+      out(r, q) = 0.0;
+      out(r, 3 + q) = tr[r][q];
+      out(3 + q, r) = tr[r][q];
+      out(3 + r, 3 + q) = nm * (bc(r, q) + cb(r, q)) + aj[r][q] + aj[q][r];
+    }
+  }
 }
 
 }  // namespace
