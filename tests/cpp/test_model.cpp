@@ -164,6 +164,32 @@ TEST(Model, ConsistencyCheckCatchesHandEdits) {
   m = small_tree();
   m.joints.pop_back();
   EXPECT_THROW(m.check_consistency(), Error);
+  m = small_tree();
+  m.axis_index[3] = 3;  // not a coordinate axis: would index past a 3-vector
+  EXPECT_THROW(m.check_consistency(), Error);
+  m = small_tree();
+  m.axis_index.pop_back();
+  EXPECT_THROW(m.check_consistency(), Error);
+}
+
+TEST(Model, AxisIndexNamesExactCoordinateAxes) {
+  struct Case {
+    JointType type;
+    Vec3 axis;
+    int expected;
+  };
+  const Case cases[] = {
+      {JointType::Revolute, Vec3(0, 0, 1), 2},      {JointType::Revolute, Vec3(0, -2.5, 0), 1},
+      {JointType::Continuous, Vec3(-1, 0, 0), 0},   {JointType::Prismatic, Vec3(0, 0, -0.1), 2},
+      {JointType::Revolute, Vec3(1, 1, 0), -1},     {JointType::Revolute, Vec3(1e-300, 0, 1), -1},
+      {JointType::Fixed, Vec3(0, 0, 1), -1},        {JointType::Spherical, Vec3(0, 0, 1), -1},
+  };
+  for (const Case& c : cases) {
+    Model m;
+    m.add_joint(0, Joint::create(c.type, c.axis), SE3::identity(), "j");
+    EXPECT_EQ(m.axis_index[1], c.expected) << c.type << " " << c.axis.transpose();
+    EXPECT_EQ(m.axis_index[0], -1);
+  }
 }
 
 TEST(Data, FreshBuffersHaveModelSizes) {
@@ -180,6 +206,10 @@ TEST(Data, FreshBuffersHaveModelSizes) {
   EXPECT_TRUE(d.buffers_consistent());
   for (const SE3& x : d.omi) EXPECT_EQ(x.rotation, Mat3::Identity());
   EXPECT_TRUE(d.M.isZero(0));
+  Data shrunk = d;
+  shrunk.work.axis.pop_back();  // a work buffer the algorithms index per joint
+  EXPECT_FALSE(shrunk.buffers_consistent());
+  EXPECT_THROW(check_data_matches(m, shrunk), Error);
 }
 
 TEST(Data, UniverseOnly) {
