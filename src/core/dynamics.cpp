@@ -490,12 +490,11 @@ void compute_all_terms(const Model& model, Data& data, const Eigen::Ref<const Ve
   all_terms_pass(model, data, q.data(), v.data());
 }
 
-const MatrixX& compute_coriolis_matrix(const Model& model, Data& data,
-                                       const Eigen::Ref<const VectorX>& q,
-                                       const Eigen::Ref<const VectorX>& v) {
-  check_data_matches(model, data);
-  detail::check_configuration(model, q.size());
-  detail::check_velocity(model, v.size());
+namespace {
+
+// The Coriolis matrix for inputs already checked.
+[[gnu::flatten]] void coriolis_pass(const Model& model, Data& data, const double* q,
+                                    const double* v) {
   data.C.setZero();
   std::vector<Mat6>& bmat = data.work.b;
   std::vector<Vec6>& hw = data.work.h;
@@ -503,11 +502,11 @@ const MatrixX& compute_coriolis_matrix(const Model& model, Data& data,
   // Forward: kinematics, velocities, Jacobian and its variation, world
   // inertias and the body Coriolis matrices.
   for (std::size_t i = 1; i < model.njoints; ++i) {
-    detail::velocity_jacobian_step(model, data, i, q.data(), v.data());
+    detail::velocity_jacobian_step(model, data, i, q, v);
     data.oycrb[i] = se3_act_on_inertia(data.omi[i], detail::body_inertia(model, i));
     hw[i] = data.oycrb[i].apply(data.ov[i]);
-    bmat[i] = compute_inertia_variation(data.oycrb[i], 0.5 * data.ov[i]) +
-              momentum_cross_matrix(0.5 * hw[i]);
+    inertia_variation_into(data.oycrb[i], 0.5 * data.ov[i], bmat[i]);
+    bmat[i] += momentum_cross_matrix(0.5 * hw[i]);
   }
 
   // Previous column on each column's support chain.
@@ -567,6 +566,17 @@ const MatrixX& compute_coriolis_matrix(const Model& model, Data& data,
       bmat[p] += bmat[i];
     }
   }
+}
+
+}  // namespace
+
+const MatrixX& compute_coriolis_matrix(const Model& model, Data& data,
+                                       const Eigen::Ref<const VectorX>& q,
+                                       const Eigen::Ref<const VectorX>& v) {
+  check_data_matches(model, data);
+  detail::check_configuration(model, q.size());
+  detail::check_velocity(model, v.size());
+  coriolis_pass(model, data, q.data(), v.data());
   return data.C;
 }
 
