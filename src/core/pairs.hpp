@@ -10,6 +10,11 @@
 
 namespace trelvar::detail {
 
+// The 3-vector forms stay visible next to the pair overloads below.
+using trelvar::cross;
+using trelvar::mul;
+using trelvar::mul_transpose;
+
 using Lanes = double __attribute__((vector_size(16)));
 
 struct Vec3Pair {
