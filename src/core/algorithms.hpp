@@ -176,38 +176,14 @@ inline void velocity_jacobian_step(const Model& model, Data& data, std::size_t i
     if (model.nvs[i] > 0) vi += joint_velocity(model.joints[i], model.unit_axes[i], v + model.idx_vs[i]);
     data.v[i] = vi;
   }));
-  // ov = act_motion(omi, v), with the two rotations side by side.
-  const SE3& x = data.omi[i];
-  const Vec6& vi = data.v[i];
-  Vec3Pair wv;
-  for (int k = 0; k < 3; ++k) wv[k] = lanes(vi[k], vi[3 + k]);
-  const Vec3Pair r = mul(FullRotation{x.rotation}, wv);
-  const Vec3 rw(r[0][0], r[1][0], r[2][0]);
-  const Vec3 tw = cross(x.translation, rw);
-  Vec6& ov = data.ov[i];
-  for (int k = 0; k < 3; ++k) {
-    ov[k] = rw[k];
-    ov[3 + k] = r[k][1] + tw[k];
-  }
+  act_motion_paired(data.omi[i], data.v[i], data.ov[i]);
   const std::size_t b = model.idx_vs[i];
   const auto jcols = static_cast<std::size_t>(data.j.cols());
   const auto dcols = static_cast<std::size_t>(data.dJ.cols());
-  const Vec3 w = angular(ov), u = linear(ov);
   for (std::size_t k = 0; k < model.nvs[i]; ++k) {
     const auto c = static_cast<Eigen::Index>(b + k);
     if (b + k < jcols) data.j.col(c) = world_subspace_column(model, data, i, k);
-    if (b + k < dcols) {
-      // cross_motion_column(ov, j[:, c]), the two products with w side by side.
-      const auto col = data.j.col(c);
-      Vec3Pair vw;
-      for (int e = 0; e < 3; ++e) vw[e] = lanes(col[e], col[3 + e]);
-      const Vec3Pair wx = cross(w, vw);
-      const Vec3 ux = cross(u, Vec3(col[3], col[4], col[5]));
-      for (int e = 0; e < 3; ++e) {
-        data.dJ(e, c) = wx[e][0] + ux[e];
-        data.dJ(3 + e, c) = wx[e][1];
-      }
-    }
+    if (b + k < dcols) cross_motion_column_paired(data.ov[i], data.j.col(c), data.dJ.col(c));
   }
 }
 

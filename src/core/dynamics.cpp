@@ -79,34 +79,15 @@ template <bool kVelocity>
         const Vec3& u = axes[i];
         const Motion vj = v != nullptr ? detail::joint_motion(type, u, v + iv) : Motion::zero();
         const Motion aj = a != nullptr ? detail::joint_motion(type, u, a + iv) : Motion::zero();
-        for (int k = 0; k < 3; ++k) {
-          va.w[k] += detail::lanes(vj.w[k], aj.w[k]);
-          va.v[k] += detail::lanes(vj.v[k], aj.v[k]);
-        }
+        va = va + detail::pair_of(vj, aj);
         vi = detail::lane(va, 0);
-        const Motion bias = detail::cross_motion(vi, vj);
-        for (int k = 0; k < 3; ++k) {
-          va.w[k] += detail::lanes(0.0, bias.w[k]);
-          va.v[k] += detail::lanes(0.0, bias.v[k]);
-        }
+        va = va + detail::pair_of(Motion::zero(), detail::cross_motion(vi, vj));
       } else {
         vi = detail::lane(va, 0);
       }
       detail::store_lane(dv[i], va, 0);
       detail::store_lane(da[i], va, 1);
-      // forces: lane 0 the momentum h = I vi, lane 1 I ai; then
-      // f = I ai + vi x* h = (I ai).n + (vi.w x h.n + vi.v x h.f), (I ai).f + vi.w x h.f,
-      // with the two vi.w products taken side by side.
-      const detail::MotionPair forces = detail::apply(inertia, va);
-      detail::Vec3Pair h;
-      for (int k = 0; k < 3; ++k) h[k] = detail::lanes(forces.w[k][0], forces.v[k][0]);
-      const detail::Vec3Pair wh = detail::cross(vi.w, h);
-      const Vec3 hf(forces.v[0][0], forces.v[1][0], forces.v[2][0]);
-      const Vec3 vh = cross(vi.v, hf);
-      for (int k = 0; k < 3; ++k) {
-        df[i][k] = forces.w[k][1] + (wh[k][0] + vh[k]);
-        df[i][3 + k] = forces.v[k][1] + wh[k][1];
-      }
+      detail::store(df[i], detail::body_wrench(detail::apply(inertia, va), vi));
     };
     kinds[i] = static_cast<std::int8_t>(detail::placement_step(model, data, i, q, forward));
   }
@@ -121,11 +102,9 @@ template <bool kVelocity>
     if (p != 0) {
       const SE3& x = limi[i];
       const int axis = kinds[i];
-      const Motion fx =
-          axis >= 0 ? detail::with_axis_rotation(axis, x.rotation, [&](const auto& r) {
-            return detail::act_force(r, x.translation, fi);
-          })
-                    : detail::act_force(x, fi);
+      const Motion fx = detail::with_rotation(axis, x.rotation, [&](const auto& r) {
+        return detail::act_force(r, x.translation, fi);
+      });
       detail::store(df[p], detail::load(df[p]) + fx);
     }
   }
@@ -356,35 +335,24 @@ namespace {
     data.oycrb[i] = se3_act_on_inertia(data.omi[i], body);
     inertia_variation_into(data.oycrb[i], data.ov[i], data.doycrb[i]);
     // a (lane 0) and a_gf (lane 1) go through the same transform.
-    const auto transmit = [&](const auto& rot) {
+    detail::MotionPair acc = detail::with_rotation(data.work.axis[i], x.rotation, [&](const auto& rot) {
       return detail::inv_act(rot, x.translation, detail::load_pair(data.a[p], data.a_gf[p]));
-    };
-    const int axis = data.work.axis[i];
-    detail::MotionPair acc = axis >= 0 ? detail::with_axis_rotation(axis, x.rotation, transmit)
-                                       : transmit(detail::FullRotation{x.rotation});
+    });
     if (model.nvs[i] > 0) {
       const Joint& joint = model.joints[i];
       const Motion vj = detail::joint_motion(joint.joint_type, model.unit_axes[i],
                                              vq + model.idx_vs[i]);
       const Motion bias = detail::cross_motion(vi, vj);
-      for (int k = 0; k < 3; ++k) {
-        acc.w[k] += detail::lanes(bias.w[k], bias.w[k]);
-        acc.v[k] += detail::lanes(bias.v[k], bias.v[k]);
-      }
+      acc = acc + detail::pair_of(bias, bias);
     }
     // A body on a fixed joint moves with its parent: no bias term.
     detail::store_lane(data.a[i], acc, 0);
     detail::store_lane(data.a_gf[i], acc, 1);
     // The body's momentum (lane 0, from vi) and inertial force (lane 1, from a_gf).
-    detail::MotionPair in;
-    in.w = {{detail::lanes(vi.w[0], acc.w[0][1]), detail::lanes(vi.w[1], acc.w[1][1]),
-             detail::lanes(vi.w[2], acc.w[2][1])}};
-    in.v = {{detail::lanes(vi.v[0], acc.v[0][1]), detail::lanes(vi.v[1], acc.v[1][1]),
-             detail::lanes(vi.v[2], acc.v[2][1])}};
-    const detail::MotionPair out = detail::apply(body, in);
-    const Motion hi = detail::lane(out, 0);
+    const detail::MotionPair inertial = detail::apply(body, detail::pair_of(vi, detail::lane(acc, 1)));
+    const Motion hi = detail::lane(inertial, 0);
     detail::store(data.h[i], hi);
-    detail::store(data.f[i], detail::lane(out, 1) + detail::cross_force(vi, hi));
+    detail::store(data.f[i], detail::lane(inertial, 1) + detail::cross_force(vi, hi));
   }
 
   data.ag.setZero();
@@ -409,13 +377,10 @@ namespace {
     data.doycrb[p] += data.doycrb[i];
     // Momentum (lane 0) and force (lane 1) go to the parent through one transform.
     const SE3& x = data.limi[i];
-    const auto carry = [&](const auto& rot) {
-      return detail::act_force(rot, x.translation, detail::load_pair(data.h[i], data.f[i]));
-    };
-    const int axis = data.work.axis[i];
     const detail::MotionPair moved =
-        axis >= 0 ? detail::with_axis_rotation(axis, x.rotation, carry)
-                  : carry(detail::FullRotation{x.rotation});
+        detail::with_rotation(data.work.axis[i], x.rotation, [&](const auto& rot) {
+          return detail::act_force(rot, x.translation, detail::load_pair(data.h[i], data.f[i]));
+        });
     const detail::MotionPair sum = detail::load_pair(data.h[p], data.f[p]) + moved;
     detail::store_lane(data.h[p], sum, 0);
     detail::store_lane(data.f[p], sum, 1);

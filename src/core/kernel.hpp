@@ -129,22 +129,25 @@ inline decltype(auto) with_axis_rotation(int k, double c, double s, F&& f) {
   }
 }
 
-// The same for the rotation stored in m.
-template <class F>
-inline decltype(auto) with_axis_rotation(int k, const Mat3& m, F&& f) {
-  switch (k) {
-    case 0: return f(AxisRotation<0>::of(m));
-    case 1: return f(AxisRotation<1>::of(m));
-    default: return f(AxisRotation<2>::of(m));
-  }
-}
-
 // A full rotation matrix behind the same interface.
 struct FullRotation {
   const Mat3& m;
   Vec3 mul(const Vec3& x) const { return trelvar::mul(m, x); }
   Vec3 mul_transpose(const Vec3& x) const { return trelvar::mul_transpose(m, x); }
 };
+
+// Calls f with the rotation stored in m in its cheapest form: AxisRotation<axis>
+// when axis >= 0 (m is a rotation about that coordinate axis), FullRotation
+// otherwise.
+template <class F>
+inline decltype(auto) with_rotation(int axis, const Mat3& m, F&& f) {
+  switch (axis) {
+    case 0: return f(AxisRotation<0>::of(m));
+    case 1: return f(AxisRotation<1>::of(m));
+    case 2: return f(AxisRotation<2>::of(m));
+    default: return f(FullRotation{m});
+  }
+}
 
 // Below, u is the joint's unit axis (joint_unit_axis).
 inline SE3 joint_transform(const Joint& joint, const Vec3& u, const double* q) {

@@ -36,24 +36,12 @@ template <class Rot>
 inline Motion inv_act(const Rot& r, const Vec3& t, const Motion& m) {
   return {r.mul_transpose(m.w), r.mul_transpose(m.v - cross(t, m.w))};
 }
-inline Motion inv_act(const SE3& x, const Motion& m) {
-  return inv_act(FullRotation{x.rotation}, x.translation, m);
-}
-
-// X . m (child frame to parent frame).
-inline Motion act(const SE3& x, const Motion& m) {
-  const Vec3 rw = mul(x.rotation, m.w);
-  return {rw, mul(x.rotation, m.v) + cross(x.translation, rw)};
-}
 
 // X . F for a force (child frame to parent frame).
 template <class Rot>
 inline Motion act_force(const Rot& r, const Vec3& t, const Motion& f) {
   const Vec3 rf = r.mul(f.v);
   return {r.mul(f.w) + cross(t, rf), rf};
-}
-inline Motion act_force(const SE3& x, const Motion& f) {
-  return act_force(FullRotation{x.rotation}, x.translation, f);
 }
 
 // m1 x m2.

@@ -39,6 +39,16 @@ inline MotionPair load_pair(const Vec6& first, const Vec6& second) {
   return out;
 }
 
+// Two motions side by side.
+inline MotionPair pair_of(const Motion& first, const Motion& second) {
+  MotionPair out;
+  for (int k = 0; k < 3; ++k) {
+    out.w[k] = lanes(first.w[k], second.w[k]);
+    out.v[k] = lanes(first.v[k], second.v[k]);
+  }
+  return out;
+}
+
 inline Motion lane(const MotionPair& m, int l) {
   return {Vec3(m.w[0][l], m.w[1][l], m.w[2][l]), Vec3(m.v[0][l], m.v[1][l], m.v[2][l])};
 }
@@ -130,6 +140,50 @@ inline MotionPair apply(const Inertia& in, const MotionPair& m) {
   n[1] = (i[1] * w[0] + i[2] * w[1] + i[4] * w[2]) + cf[1];
   n[2] = (i[3] * w[0] + i[4] * w[1] + i[5] * w[2]) + cf[2];
   return {n, f};
+}
+
+// The wrench of a body: f = I a + v x* h, from `inertial` (lane 0 the momentum
+// h = I v, lane 1 I a) and v, as apply(...) + cross_force(v, h) with the two
+// products with v.w side by side.
+inline Motion body_wrench(const MotionPair& inertial, const Motion& v) {
+  Vec3Pair h;
+  for (int k = 0; k < 3; ++k) h[k] = lanes(inertial.w[k][0], inertial.v[k][0]);
+  const Vec3Pair wh = cross(v.w, h);
+  const Vec3 vh = cross(v.v, Vec3(inertial.v[0][0], inertial.v[1][0], inertial.v[2][0]));
+  Motion out;
+  for (int k = 0; k < 3; ++k) {
+    out.w[k] = inertial.w[k][1] + (wh[k][0] + vh[k]);
+    out.v[k] = inertial.v[k][1] + wh[k][1];
+  }
+  return out;
+}
+
+// out = X . m for a motion vector (act_motion), its two rotations side by side.
+inline void act_motion_paired(const SE3& x, const Vec6& m, Vec6& out) {
+  Vec3Pair wv;
+  for (int k = 0; k < 3; ++k) wv[k] = lanes(m[k], m[3 + k]);
+  const Vec3Pair r = mul(FullRotation{x.rotation}, wv);
+  const Vec3 rw(r[0][0], r[1][0], r[2][0]);
+  const Vec3 tw = cross(x.translation, rw);
+  for (int k = 0; k < 3; ++k) {
+    out[k] = rw[k];
+    out[3 + k] = r[k][1] + tw[k];
+  }
+}
+
+// out = m x c for a motion vector m and a motion column c
+// (cross_motion_column), the two products with m's angular part side by side.
+// c and out are 6-row columns (matrix columns are taken in place).
+template <class Column, class Out>
+inline void cross_motion_column_paired(const Vec6& m, const Column& c, Out&& out) {
+  Vec3Pair vw;
+  for (int k = 0; k < 3; ++k) vw[k] = lanes(c[k], c[3 + k]);
+  const Vec3Pair wx = cross(angular(m), vw);
+  const Vec3 ux = cross(linear(m), Vec3(c[3], c[4], c[5]));
+  for (int k = 0; k < 3; ++k) {
+    out[k] = wx[k][0] + ux[k];
+    out[3 + k] = wx[k][1];
+  }
 }
 
 }  // namespace trelvar::detail
