@@ -235,48 +235,14 @@ struct Inertia {
 };
 
 // The inertia I (given in the child frame) expressed in the parent frame of X:
-// mass unchanged, lever R c + p, rotational inertia R Ic R^T. Only the stored
-// lower triangle of R Ic R^T is formed, each entry as the plain three-term sum.
-inline Inertia se3_act_on_inertia(const SE3& x, const Inertia& in) {
-  const Mat3& r = x.rotation;
-  const Mat3 ri = matmul(r, in.rotational());
-  const auto entry = [&](int a, int b) {
-    return ri(a, 0) * r(b, 0) + ri(a, 1) * r(b, 1) + ri(a, 2) * r(b, 2);
-  };
-  Inertia out;
-  out.mass = in.mass;
-  out.lever = mul(r, in.lever);
-  out.lever += x.translation;
-  out.inertia = {entry(0, 0), entry(1, 0), entry(1, 1), entry(2, 0), entry(2, 1), entry(2, 2)};
-  return out;
-}
+// mass unchanged, lever R c + p, rotational inertia R Ic R^T (each entry the
+// plain three-term sums of R Ic, then of (R Ic) R^T).
+Inertia se3_act_on_inertia(const SE3& x, const Inertia& in);
 
 // a becomes the inertia of the union of a and b: mass ma + mb, centre of mass
 // c = (ma ca + mb cb) / m, and about c the rotational inertias plus the
 // parallel-axis terms m (|d|^2 1 - d d^T) of both offsets d. When the total
 // mass is below 1e-10, a is left exactly as it was.
-inline void add_inertias_inplace(Inertia& a, const Inertia& b) {
-  const double m = a.mass + b.mass;
-  if (m < 1e-10) return;
-  const Vec3 c((a.mass * a.lever[0] + b.mass * b.lever[0]) / m,
-               (a.mass * a.lever[1] + b.mass * b.lever[1]) / m,
-               (a.mass * a.lever[2] + b.mass * b.lever[2]) / m);
-  const Vec3 da = a.lever - c;
-  const Vec3 db = b.lever - c;
-  const double sa = da.squaredNorm(), sb = db.squaredNorm();
-  // Lower triangle, row by row: (0,0), (1,0), (1,1), (2,0), (2,1), (2,2).
-  static constexpr int kRow[6] = {0, 1, 1, 2, 2, 2};
-  static constexpr int kCol[6] = {0, 0, 1, 0, 1, 2};
-  std::array<double, 6> ic;
-  for (int e = 0; e < 6; ++e) {
-    const int i = kRow[e], j = kCol[e];
-    const double unit = i == j ? 1.0 : 0.0;
-    ic[e] = a.inertia[e] + a.mass * (sa * unit - da[i] * da[j]) + b.inertia[e] +
-            b.mass * (sb * unit - db[i] * db[j]);
-  }
-  a.mass = m;
-  a.lever = c;
-  a.inertia = ic;
-}
+void add_inertias_inplace(Inertia& a, const Inertia& b);
 
 }  // namespace trelvar

@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "algorithms.hpp"
+#include "inertia_lanes.hpp"
 #include "motion.hpp"
 #include "pairs.hpp"
 
@@ -202,7 +203,7 @@ namespace {
   detail::kinematics_and_jacobian(model, data, q);
   data.oycrb[0] = Inertia::zero();
   for (std::size_t i = 1; i < model.njoints; ++i) {
-    data.oycrb[i] = se3_act_on_inertia(data.omi[i], detail::body_inertia(model, i));
+    data.oycrb[i] = detail::act_on_inertia(data.omi[i], detail::body_inertia(model, i));
   }
   data.M.setZero();
   Matrix6X& w = data.work.cols;
@@ -217,7 +218,7 @@ namespace {
       mass_matrix_rows(model, data.M, data.j, w, i);
     }
     const std::size_t p = model.parents[i];
-    if (p != 0) add_inertias_inplace(data.oycrb[p], composite);
+    if (p != 0) detail::add_inertia(data.oycrb[p], composite);
   }
 }
 
@@ -332,7 +333,7 @@ namespace {
     const SE3& x = data.limi[i];
     const Motion vi = detail::load(data.v[i]);
     const Inertia& body = detail::body_inertia(model, i);
-    data.oycrb[i] = se3_act_on_inertia(data.omi[i], body);
+    data.oycrb[i] = detail::act_on_inertia(data.omi[i], body);
     inertia_variation_into(data.oycrb[i], data.ov[i], data.doycrb[i]);
     // a (lane 0) and a_gf (lane 1) go through the same transform.
     detail::MotionPair acc = detail::with_rotation(data.work.axis[i], x.rotation, [&](const auto& rot) {
@@ -373,7 +374,7 @@ namespace {
       detail::project_force(joint.joint_type, model.unit_axes[i], detail::load(data.f[i]),
                             data.nle.data() + b);
     }
-    add_inertias_inplace(data.oycrb[p], data.oycrb[i]);
+    detail::add_inertia(data.oycrb[p], data.oycrb[i]);
     data.doycrb[p] += data.doycrb[i];
     // Momentum (lane 0) and force (lane 1) go to the parent through one transform.
     const SE3& x = data.limi[i];
@@ -468,7 +469,7 @@ namespace {
   // inertias and the body Coriolis matrices.
   for (std::size_t i = 1; i < model.njoints; ++i) {
     detail::velocity_jacobian_step(model, data, i, q, v);
-    data.oycrb[i] = se3_act_on_inertia(data.omi[i], detail::body_inertia(model, i));
+    data.oycrb[i] = detail::act_on_inertia(data.omi[i], detail::body_inertia(model, i));
     hw[i] = data.oycrb[i].apply(data.ov[i]);
     inertia_variation_into(data.oycrb[i], 0.5 * data.ov[i], bmat[i]);
     bmat[i] += momentum_cross_matrix(0.5 * hw[i]);
@@ -527,7 +528,7 @@ namespace {
       }
     }
     if (p != 0) {
-      add_inertias_inplace(data.oycrb[p], data.oycrb[i]);
+      detail::add_inertia(data.oycrb[p], data.oycrb[i]);
       bmat[p] += bmat[i];
     }
   }

@@ -41,6 +41,10 @@ inline void sin_cos(double x, double& s, double& c) {
 #endif
 }
 
+// Two doubles in one SSE2 register (GCC vector extension): arithmetic on
+// Lanes applies the scalar operation to each lane.
+using Lanes = double __attribute__((vector_size(16)));
+
 // The index k when u is exactly +e_k or -e_k, otherwise -1.
 inline int aligned_axis(const Vec3& u) {
   for (int k = 0; k < 3; ++k) {
@@ -53,7 +57,6 @@ inline int aligned_axis(const Vec3& u) {
 // Exactly the identity (a signed zero counts as zero). Compares two entries
 // per instruction: placements are tested once per joint on every call.
 inline bool is_identity(const Mat3& m) {
-  using Lanes = double __attribute__((vector_size(16)));
   using Mask = long long __attribute__((vector_size(16)));
   const double* d = m.data();  // column by column
   Lanes c0, c1, c2, c3;

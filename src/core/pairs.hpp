@@ -15,8 +15,6 @@ using trelvar::cross;
 using trelvar::mul;
 using trelvar::mul_transpose;
 
-using Lanes = double __attribute__((vector_size(16)));
-
 struct Vec3Pair {
   Lanes c[3];
   Lanes& operator[](int k) { return c[k]; }

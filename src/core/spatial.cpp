@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "inertia_lanes.hpp"
+
 namespace trelvar {
 
 Mat3 rotation_from_rpy(double roll, double pitch, double yaw) {
@@ -79,5 +81,9 @@ Mat6 Inertia::to_matrix6() const {
   y.bottomRightCorner<3, 3>() = rotational() + mass * (cx * cx.transpose());
   return y;
 }
+
+Inertia se3_act_on_inertia(const SE3& x, const Inertia& in) { return detail::act_on_inertia(x, in); }
+
+void add_inertias_inplace(Inertia& a, const Inertia& b) { detail::add_inertia(a, b); }
 
 }  // namespace trelvar
