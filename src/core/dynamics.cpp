@@ -1,5 +1,6 @@
 #include "trelvar/dynamics.hpp"
 
+#include <algorithm>
 #include <string>
 #include <type_traits>
 
@@ -111,43 +112,67 @@ template <bool kVelocity>
   }
 }
 
-// Entry of the upper triangle for the coordinate pair (r, s).
-inline double& upper(MatrixX& m, std::size_t r, std::size_t s) {
-  return r <= s ? m(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(s))
-                : m(static_cast<Eigen::Index>(s), static_cast<Eigen::Index>(r));
-}
+// A 6-row column in three lane pairs.
+struct Column6 {
+  detail::Lanes p[3];
+  explicit Column6(const double* x) {
+    __builtin_memcpy(&p[0], x, sizeof p[0]);
+    __builtin_memcpy(&p[1], x + 2, sizeof p[1]);
+    __builtin_memcpy(&p[2], x + 4, sizeof p[2]);
+  }
+  // x . y, summed as Eigen sums the dot product of fixed 6-vectors:
+  // lanes (0, 1) + ((2, 3) + (4, 5)), then lane 0 + lane 1.
+  double dot(const Column6& y) const {
+    const detail::Lanes s = p[0] * y.p[0] + (p[1] * y.p[1] + p[2] * y.p[2]);
+    return s[0] + s[1];
+  }
+};
 
 // Writes the mass-matrix entries of the rows of joint i: for each of its
 // coordinates r and each coordinate s of its subtree, M(min, max) = j_r . w_s
-// where w holds the composite-inertia-weighted Jacobian columns.
+// where w holds the composite-inertia-weighted Jacobian columns. j and w have
+// nv columns and M is nv x nv (Data's sizes are checked by the callers).
 void mass_matrix_rows(const Model& model, MatrixX& m, const Matrix6X& j, const Matrix6X& w,
                       std::size_t i) {
-  const std::size_t b = model.idx_vs[i];
+  const std::size_t b = model.idx_vs[i], nv = model.nv;
+  const auto ld = static_cast<std::size_t>(m.rows());
+  double* md = m.data();
+  const double* wd = w.data();
   for (std::size_t c = 0; c < model.nvs[i]; ++c) {
     const std::size_t r = b + c;
-    const auto jr = j.col(static_cast<Eigen::Index>(r));
+    const Column6 jr(j.data() + 6 * r);
     detail::for_each_subtree_run(model, i, [&](std::size_t first, std::size_t count) {
-      for (std::size_t s = first; s < first + count && s < model.nv; ++s) {
-        upper(m, r, s) = jr.dot(w.col(static_cast<Eigen::Index>(s)));
+      const std::size_t end = std::min(first + count, nv);
+      for (std::size_t s = first; s < end; ++s) {
+        const double x = jr.dot(Column6(wd + 6 * s));
+        if (r <= s) {
+          md[r + s * ld] = x;
+        } else {
+          md[s + r * ld] = x;
+        }
       }
     });
   }
 }
 
-// Y * column for the 6x6 matrix Y of an inertia (linear-first order),
-// computed through the inertia's action on a motion.
+// out = Y in for the 6x6 matrix Y of an inertia (linear-first order) and a
+// 6-row column, computed through the inertia's action on a motion.
+inline void inertia_times_column(const Inertia& inertia, const double* in, double* out) {
+  const detail::Motion f = detail::apply(inertia, {Vec3(in[3], in[4], in[5]), Vec3(in[0], in[1], in[2])});
+  for (int k = 0; k < 3; ++k) {
+    out[k] = f.v[k];
+    out[3 + k] = f.w[k];
+  }
+}
+
 inline void inertia_times_column(const Inertia& inertia, const Matrix6X& in, Eigen::Index c,
                                  Matrix6X& out, Eigen::Index d) {
-  const detail::Motion f = detail::apply(inertia, {in.col(c).tail<3>(), in.col(c).head<3>()});
-  out.col(d).head<3>() = f.v;
-  out.col(d).tail<3>() = f.w;
+  inertia_times_column(inertia, in.col(c).data(), out.col(d).data());
 }
 
 inline Vec6 inertia_times_column(const Inertia& inertia, const Vec6& column) {
-  const detail::Motion f = detail::apply(inertia, {column.tail<3>(), column.head<3>()});
   Vec6 out;
-  out.head<3>() = f.v;
-  out.tail<3>() = f.w;
+  inertia_times_column(inertia, column.data(), out.data());
   return out;
 }
 
@@ -201,24 +226,34 @@ namespace {
 // The mass matrix for inputs already checked.
 [[gnu::flatten]] void crba_pass(const Model& model, Data& data, const double* q) {
   detail::kinematics_and_jacobian(model, data, q);
-  data.oycrb[0] = Inertia::zero();
-  for (std::size_t i = 1; i < model.njoints; ++i) {
-    data.oycrb[i] = detail::act_on_inertia(data.omi[i], detail::body_inertia(model, i));
+  // Raw views, taken once (see rnea_pass).
+  const std::size_t n = model.njoints;
+  const std::size_t* parents = model.parents.data();
+  const std::size_t* idx_vs = model.idx_vs.data();
+  const std::size_t* nvs = model.nvs.data();
+  const Inertia* inertias = model.inertias.data();
+  const std::size_t ninertias = model.inertias.size();
+  const Inertia none;
+  const SE3* omi = data.omi.data();
+  Inertia* oycrb = data.oycrb.data();
+  const double* jd = data.j.data();
+  double* wd = data.work.cols.data();
+  oycrb[0] = Inertia::zero();
+  for (std::size_t i = 1; i < n; ++i) {
+    oycrb[i] = detail::act_on_inertia(omi[i], i < ninertias ? inertias[i] : none);
   }
   data.M.setZero();
-  Matrix6X& w = data.work.cols;
-  for (std::size_t i = model.njoints - 1; i >= 1; --i) {
-    const Inertia& composite = data.oycrb[i];
-    if (model.nvs[i] > 0) {
-      const std::size_t b = model.idx_vs[i];
-      for (std::size_t c = 0; c < model.nvs[i]; ++c) {
-        const auto col = static_cast<Eigen::Index>(b + c);
-        inertia_times_column(composite, data.j, col, w, col);
+  for (std::size_t i = n - 1; i >= 1; --i) {
+    const Inertia& composite = oycrb[i];
+    if (nvs[i] > 0) {
+      const std::size_t b = idx_vs[i];
+      for (std::size_t c = b; c < b + nvs[i]; ++c) {
+        inertia_times_column(composite, jd + 6 * c, wd + 6 * c);
       }
-      mass_matrix_rows(model, data.M, data.j, w, i);
+      mass_matrix_rows(model, data.M, data.j, data.work.cols, i);
     }
-    const std::size_t p = model.parents[i];
-    if (p != 0) detail::add_inertia(data.oycrb[p], composite);
+    const std::size_t p = parents[i];
+    if (p != 0) detail::add_inertia(oycrb[p], composite);
   }
 }
 
