@@ -93,8 +93,8 @@ template <bool kVelocity>
     };
     kinds[i] = static_cast<std::int8_t>(detail::placement_step(model, data, i, q, forward));
   }
-  // Backward: project on the joint's subspace, transmit to the parent.
-  data.tau.setZero();
+  // Backward: project on the joint's subspace, transmit to the parent. Every
+  // entry of tau belongs to exactly one joint and is assigned there.
   double* tau = data.tau.data();
   const SE3* limi = data.limi.data();
   for (std::size_t i = n - 1; i >= 1; --i) {
@@ -391,8 +391,8 @@ namespace {
     detail::store(data.f[i], detail::lane(inertial, 1) + detail::cross_force(vi, hi));
   }
 
-  data.ag.setZero();
-  data.dag.setZero();
+  // Every column of ag and dag belongs to one moving joint and is written
+  // whole below.
   for (std::size_t i = model.njoints - 1; i >= 1; --i) {
     const std::size_t p = model.parents[i];
     if (model.nvs[i] > 0) {

@@ -11,7 +11,8 @@ namespace detail {
 [[gnu::flatten]] void kinematics_and_jacobian(const Model& model, Data& data, const double* q) {
   data.omi[0] = SE3::identity();
   data.limi[0] = SE3::identity();
-  data.j.setZero();
+  // Every column of j belongs to exactly one joint (the offsets are checked
+  // running totals) and is written whole below, so j needs no clearing.
   for (std::size_t i = 1; i < model.njoints; ++i) {
     placement_step(model, data, i, q);
     if (model.nvs[i] > 0) world_jacobian_columns(model, data, i);
@@ -19,8 +20,7 @@ namespace detail {
 }
 
 [[gnu::flatten]] void velocity_jacobian_pass(const Model& model, Data& data, const double* q, const double* v) {
-  data.j.setZero();
-  data.dJ.setZero();
+  // Every column of j and dJ is written whole by its joint's step.
   data.v[0].setZero();
   for (std::size_t i = 1; i < model.njoints; ++i) velocity_jacobian_step(model, data, i, q, v);
 }
