@@ -13,11 +13,11 @@ namespace trelvar {
 
 namespace {
 
-// Recursive Newton-Euler. v or a may be null, meaning a zero vector. Inputs are
-// checked by the callers.
-// kVelocity = false is the gravity pass: v must be null, every body velocity
-// is zero and the velocity products (all exact zeros) are left out.
-template <bool kVelocity>
+// Recursive Newton-Euler, for inputs checked by the callers. v is read when
+// kVelocity and a when kAcceleration; otherwise each is a zero vector (and may
+// be null). kVelocity = false is the gravity pass: every body velocity is
+// zero and the velocity products (all exact zeros) are left out.
+template <bool kVelocity, bool kAcceleration>
 [[gnu::flatten]] void rnea_pass(const Model& model, Data& data, const double* q,
                                  const double* v, const double* a) {
   using detail::Motion;
@@ -47,7 +47,7 @@ template <bool kVelocity>
       Motion ai = detail::inv_act(rot, t, detail::load(da[p]));
       const Inertia& inertia = i < ninertias ? inertias[i] : none;
       if constexpr (!kVelocity) {
-        if (nvs[i] > 0 && a != nullptr) {
+        if (kAcceleration && nvs[i] > 0) {
           ai += detail::joint_motion(joints[i].joint_type, axes[i], a + idx_vs[i]);
         }
         dv[i].setZero();
@@ -67,8 +67,8 @@ template <bool kVelocity>
         constexpr int k = Rot::k, ka = Rot::a, kb = Rot::b;
         const std::size_t iv = idx_vs[i];
         const double sigma = axes[i][k];
-        const double wq = v != nullptr ? v[iv] * sigma : 0.0;
-        const double wa = a != nullptr ? a[iv] * sigma : 0.0;
+        const double wq = v[iv] * sigma;
+        const double wa = kAcceleration ? a[iv] * sigma : 0.0;
         va.w[k] += detail::lanes(wq, wa);
         vi = detail::lane(va, 0);
         va.w[ka] += detail::lanes(0.0, vi.w[kb] * wq);
@@ -79,8 +79,8 @@ template <bool kVelocity>
         const JointType type = joints[i].joint_type;
         const std::size_t iv = idx_vs[i];
         const Vec3& u = axes[i];
-        const Motion vj = v != nullptr ? detail::joint_motion(type, u, v + iv) : Motion::zero();
-        const Motion aj = a != nullptr ? detail::joint_motion(type, u, a + iv) : Motion::zero();
+        const Motion vj = detail::joint_motion(type, u, v + iv);
+        const Motion aj = kAcceleration ? detail::joint_motion(type, u, a + iv) : Motion::zero();
         va = va + detail::pair_of(vj, aj);
         vi = detail::lane(va, 0);
         va = va + detail::pair_of(Motion::zero(), detail::cross_motion(vi, vj));
@@ -197,7 +197,7 @@ const VectorX& rnea(const Model& model, Data& data, const Eigen::Ref<const Vecto
     throw Error("Acceleration vector size mismatch: expected " + std::to_string(model.nv) +
                 ", got " + std::to_string(a.size()));
   }
-  rnea_pass<true>(model, data, q.data(), v.data(), a.data());
+  rnea_pass<true, true>(model, data, q.data(), v.data(), a.data());
   return data.tau;
 }
 
@@ -207,7 +207,7 @@ const VectorX& non_linear_effects(const Model& model, Data& data,
   check_data_matches(model, data);
   detail::check_configuration(model, q.size());
   detail::check_velocity(model, v.size());
-  rnea_pass<true>(model, data, q.data(), v.data(), nullptr);
+  rnea_pass<true, false>(model, data, q.data(), v.data(), nullptr);
   data.nle = data.tau;
   return data.nle;
 }
@@ -216,7 +216,7 @@ const VectorX& compute_gravity(const Model& model, Data& data,
                                const Eigen::Ref<const VectorX>& q) {
   check_data_matches(model, data);
   detail::check_configuration(model, q.size());
-  rnea_pass<false>(model, data, q.data(), nullptr, nullptr);
+  rnea_pass<false, false>(model, data, q.data(), nullptr, nullptr);
   data.g = data.tau;
   return data.g;
 }
