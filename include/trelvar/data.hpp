@@ -2,6 +2,7 @@
 // njoints, nq and nv; every algorithm writes into these buffers in place.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -55,6 +56,7 @@ class Data {
     std::vector<SE3> rel;             // per joint: relative placements
     std::vector<std::int32_t> prev;   // per velocity coordinate: previous column
     std::vector<std::int8_t> axis;    // per joint: coordinate axis of a plain joint rotation, or -1
+    std::vector<std::array<double, 2>> sincos;  // per joint: sine, cosine of an axis joint's angle
   } work;
 
   Data() = default;

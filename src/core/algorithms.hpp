@@ -36,6 +36,26 @@ inline double joint_angle(JointType type, const double* q) {
   return type == JointType::Revolute ? q[0] : std::atan2(q[1], q[0]);
 }
 
+// Sine and cosine of the angle of every joint that turns about a coordinate
+// axis (Revolute or Continuous with axis_index >= 0) into data.work.sincos,
+// for placement_step<true>. Taken in a loop of their own, ahead of a sweep, the
+// calls overlap and the sweep calls nothing, so its values stay in registers:
+// this pays where the sweep carries much per joint (inverse dynamics), not in
+// the lighter sweeps.
+inline void joint_sines(const Model& model, Data& data, const double* q) {
+  const std::size_t n = model.njoints;
+  const Joint* joints = model.joints.data();
+  const std::int8_t* axes = model.axis_index.data();
+  const std::size_t* idx_qs = model.idx_qs.data();
+  std::array<double, 2>* out = data.work.sincos.data();
+  for (std::size_t i = 1; i < n; ++i) {
+    const JointType type = joints[i].joint_type;
+    if ((type == JointType::Revolute || type == JointType::Continuous) && axes[i] >= 0) {
+      sin_cos(joint_angle(type, q + idx_qs[i]), out[i][0], out[i][1]);
+    }
+  }
+}
+
 // Does nothing: the continuation of placement_step for callers that only
 // want the placements.
 struct NoNext {
@@ -53,7 +73,9 @@ struct NoNext {
 // AxisRotation<k> when limi[i].rotation is a rotation about the coordinate axis
 // k (a Revolute or Continuous joint about +-e_k with an unrotated placement),
 // otherwise FullRotation{limi[i].rotation}. Returns that k, or -1.
-template <class Next = NoNext>
+// Such a joint's sine and cosine are computed here, or with kSinesAhead read
+// from what joint_sines left in data.work.sincos.
+template <bool kSinesAhead = false, class Next = NoNext>
 [[gnu::always_inline]] inline int placement_step(const Model& model, Data& data, std::size_t i,
                                                  const double* q, Next&& next = Next()) {
   const Joint& joint = model.joints[i];
@@ -74,11 +96,16 @@ template <class Next = NoNext>
         limi.translation = fixed.translation;
         break;
       }
-      const double angle = joint_angle(joint.joint_type, qi);
+      const double angle = kSinesAhead ? 0.0 : joint_angle(joint.joint_type, qi);
       limi.translation = fixed.translation;
       const bool plain = is_identity(fixed.rotation);
       double sine = 0.0, cosine = 1.0;
-      sin_cos(angle, sine, cosine);
+      if constexpr (kSinesAhead) {
+        sine = data.work.sincos[i][0];
+        cosine = data.work.sincos[i][1];
+      } else {
+        sin_cos(angle, sine, cosine);
+      }
       with_axis_rotation(k, cosine, u[k] * sine, [&](const auto& r) {
         if (!plain) {
           limi.rotation = r.right_of(fixed.rotation);

@@ -40,6 +40,7 @@ template <bool kVelocity, bool kAcceleration>
   da[0] = -model.gravity;
   data.omi[0] = SE3::identity();
   data.limi[0] = SE3::identity();
+  detail::joint_sines(model, data, q);
   // Forward: placements, velocities, accelerations, and each body's own force.
   for (std::size_t i = 1; i < n; ++i) {
     const std::size_t p = parents[i];
@@ -91,7 +92,7 @@ template <bool kVelocity, bool kAcceleration>
       detail::store_lane(da[i], va, 1);
       detail::store(df[i], detail::body_wrench(detail::apply(inertia, va), vi));
     };
-    kinds[i] = static_cast<std::int8_t>(detail::placement_step(model, data, i, q, forward));
+    kinds[i] = static_cast<std::int8_t>(detail::placement_step<true>(model, data, i, q, forward));
   }
   // Backward: project on the joint's subspace, transmit to the parent. Every
   // entry of tau belongs to exactly one joint and is assigned there.

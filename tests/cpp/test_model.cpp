@@ -206,10 +206,17 @@ TEST(Data, FreshBuffersHaveModelSizes) {
   EXPECT_TRUE(d.buffers_consistent());
   for (const SE3& x : d.omi) EXPECT_EQ(x.rotation, Mat3::Identity());
   EXPECT_TRUE(d.M.isZero(0));
-  Data shrunk = d;
-  shrunk.work.axis.pop_back();  // a work buffer the algorithms index per joint
-  EXPECT_FALSE(shrunk.buffers_consistent());
-  EXPECT_THROW(check_data_matches(m, shrunk), Error);
+  // Work buffers the algorithms index per joint: a short one is refused.
+  for (int which = 0; which < 2; ++which) {
+    Data shrunk = d;
+    if (which == 0) {
+      shrunk.work.axis.pop_back();
+    } else {
+      shrunk.work.sincos.pop_back();
+    }
+    EXPECT_FALSE(shrunk.buffers_consistent()) << which;
+    EXPECT_THROW(check_data_matches(m, shrunk), Error) << which;
+  }
 }
 
 TEST(Data, UniverseOnly) {
