@@ -38,8 +38,8 @@ template <bool kVelocity, bool kAcceleration>
   std::int8_t* kinds = data.work.axis.data();
   dv[0].setZero();
   da[0] = -model.gravity;
-  data.omi[0] = SE3::identity();
-  data.limi[0] = SE3::identity();
+  detail::set_identity(data.omi[0]);
+  detail::set_identity(data.limi[0]);
   detail::joint_sines(model, data, q);
   // Forward: placements, velocities, accelerations, and each body's own force.
   for (std::size_t i = 1; i < n; ++i) {

@@ -9,8 +9,8 @@ namespace trelvar {
 namespace detail {
 
 [[gnu::flatten]] void kinematics_and_jacobian(const Model& model, Data& data, const double* q) {
-  data.omi[0] = SE3::identity();
-  data.limi[0] = SE3::identity();
+  set_identity(data.omi[0]);
+  set_identity(data.limi[0]);
   // Every column of j belongs to exactly one joint (the offsets are checked
   // running totals) and is written whole below, so j needs no clearing.
   for (std::size_t i = 1; i < model.njoints; ++i) {

@@ -45,6 +45,13 @@ inline void sin_cos(double x, double& s, double& c) {
 // Lanes applies the scalar operation to each lane.
 using Lanes = double __attribute__((vector_size(16)));
 
+// x becomes the identity placement, written in place (assigning
+// SE3::identity() builds a temporary first).
+inline void set_identity(SE3& x) {
+  x.rotation.setIdentity();
+  x.translation.setZero();
+}
+
 // The index k when u is exactly +e_k or -e_k, otherwise -1.
 inline int aligned_axis(const Vec3& u) {
   for (int k = 0; k < 3; ++k) {

@@ -159,8 +159,8 @@ VectorX integrate(const Model& model, const Eigen::Ref<const VectorX>& q,
 void forward_kinematics(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q) {
   check_data_matches(model, data);
   detail::check_configuration(model, q.size());
-  data.omi[0] = SE3::identity();
-  data.limi[0] = SE3::identity();
+  detail::set_identity(data.omi[0]);
+  detail::set_identity(data.limi[0]);
   for (std::size_t i = 1; i < model.njoints; ++i) detail::placement_step(model, data, i, q.data());
 }
 
