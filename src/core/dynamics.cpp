@@ -239,7 +239,7 @@ namespace {
   Inertia* oycrb = data.oycrb.data();
   const double* jd = data.j.data();
   double* wd = data.work.cols.data();
-  oycrb[0] = Inertia::zero();
+  detail::set_zero(oycrb[0]);
   for (std::size_t i = 1; i < n; ++i) {
     oycrb[i] = detail::act_on_inertia(omi[i], i < ninertias ? inertias[i] : none);
   }
@@ -360,7 +360,7 @@ namespace {
   data.h[0].setZero();
   data.f[0].setZero();
   data.a_gf[0] = -model.gravity;
-  data.oycrb[0] = Inertia::zero();
+  detail::set_zero(data.oycrb[0]);
   data.doycrb[0].setZero();
 
   using detail::Motion;

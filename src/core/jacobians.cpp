@@ -46,7 +46,7 @@ Matrix6X compute_joint_jacobian(const Model& model, Data& data, const Eigen::Ref
 
   // rel[a]: placement of joint_id's frame seen from joint a's frame.
   std::vector<SE3>& rel = data.work.rel;
-  rel[joint_id] = SE3::identity();
+  detail::set_identity(rel[joint_id]);
   for (std::size_t a = joint_id;;) {
     const std::size_t p = model.parents[a];
     const Joint& joint = model.joints[a];

@@ -52,6 +52,13 @@ inline void set_identity(SE3& x) {
   x.translation.setZero();
 }
 
+// x becomes the all-zero inertia, written in place.
+inline void set_zero(Inertia& x) {
+  x.inertia.fill(0.0);
+  x.mass = 0.0;
+  x.lever.setZero();
+}
+
 // The index k when u is exactly +e_k or -e_k, otherwise -1.
 inline int aligned_axis(const Vec3& u) {
   for (int k = 0; k < 3; ++k) {
