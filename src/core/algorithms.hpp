@@ -157,25 +157,32 @@ inline void for_each_subtree_run(const Model& model, std::size_t i, F&& f) {
   }
 }
 
-// Column k of joint i's motion subspace acted on by its world placement
-// omi[i]: act_column(omi[i], subspace_column(...)). A one-column joint about
-// +-e_a only reads column a of the rotation (the other products are with exact
-// zeros, so the values are the same).
-inline Vec6 world_subspace_column(const Model& model, const Data& data, std::size_t i,
-                                  std::size_t k) {
-  const Joint& joint = model.joints[i];
+// Writes column k of joint i's motion subspace acted on by its world placement
+// omi[i], act_column(omi[i], subspace_column(...)), to the six doubles at out
+// (a column of j, written in place: assigning a Vec6 to a column of the
+// dynamic-width j costs more than the column itself). A one-column joint
+// about +-e_a only reads column a of the rotation (the other products are with
+// exact zeros, so the values are the same).
+inline void world_subspace_column(const Model& model, const Data& data, std::size_t i,
+                                  std::size_t k, double* out) {
+  const JointType type = model.joints[i].joint_type;
   const Vec3& u = model.unit_axes[i];
   const SE3& x = data.omi[i];
-  const bool rotation = joint.joint_type == JointType::Revolute ||
-                        joint.joint_type == JointType::Continuous;
-  if (rotation || joint.joint_type == JointType::Prismatic) {
-    const int axis = model.axis_index[i];
-    if (axis >= 0) {
-      const Vec3 ru = x.rotation.col(axis) * u[axis];
-      return rotation ? make_vec6(cross(x.translation, ru), ru) : make_vec6(ru, Vec3::Zero());
+  const bool rotation = type == JointType::Revolute || type == JointType::Continuous;
+  const int axis = model.axis_index[i];
+  if (axis >= 0 && (rotation || type == JointType::Prismatic)) {
+    const double sign = u[axis];
+    const Vec3 ru(x.rotation(0, axis) * sign, x.rotation(1, axis) * sign,
+                  x.rotation(2, axis) * sign);
+    const Vec3 top = rotation ? cross(x.translation, ru) : ru;
+    for (int r = 0; r < 3; ++r) {
+      out[r] = top[r];
+      out[3 + r] = rotation ? ru[r] : 0.0;
     }
+    return;
   }
-  return act_column(x, subspace_column(joint, u, k));
+  const Vec6 c = act_column(x, subspace_column(model.joints[i], u, k));
+  for (int r = 0; r < 6; ++r) out[r] = c[r];
 }
 
 // Fills columns idx_vs[i] .. of data.j with the world-frame subspace columns of
@@ -183,9 +190,8 @@ inline Vec6 world_subspace_column(const Model& model, const Data& data, std::siz
 inline void world_jacobian_columns(const Model& model, Data& data, std::size_t i) {
   const std::size_t b = model.idx_vs[i];
   const auto ncols = static_cast<std::size_t>(data.j.cols());
-  for (std::size_t k = 0; k < model.nvs[i]; ++k) {
-    if (b + k >= ncols) break;
-    data.j.col(static_cast<Eigen::Index>(b + k)) = world_subspace_column(model, data, i, k);
+  for (std::size_t k = 0; k < model.nvs[i] && b + k < ncols; ++k) {
+    world_subspace_column(model, data, i, k, data.j.data() + 6 * (b + k));
   }
 }
 
@@ -207,10 +213,10 @@ inline void velocity_jacobian_step(const Model& model, Data& data, std::size_t i
   const std::size_t b = model.idx_vs[i];
   const auto jcols = static_cast<std::size_t>(data.j.cols());
   const auto dcols = static_cast<std::size_t>(data.dJ.cols());
-  for (std::size_t k = 0; k < model.nvs[i]; ++k) {
-    const auto c = static_cast<Eigen::Index>(b + k);
-    if (b + k < jcols) data.j.col(c) = world_subspace_column(model, data, i, k);
-    if (b + k < dcols) cross_motion_column_paired(data.ov[i], data.j.col(c), data.dJ.col(c));
+  for (std::size_t k = 0; k < model.nvs[i] && b + k < jcols; ++k) {
+    double* column = data.j.data() + 6 * (b + k);
+    world_subspace_column(model, data, i, k, column);
+    if (b + k < dcols) cross_motion_column_paired(data.ov[i], column, data.dJ.data() + 6 * (b + k));
   }
 }
 
