@@ -204,10 +204,10 @@ inline void velocity_jacobian_step(const Model& model, Data& data, std::size_t i
                                    const double* v) {
   const std::size_t p = model.parents[i];
   data.work.axis[i] = static_cast<std::int8_t>(placement_step(model, data, i, q, [&](const auto& rot, const Vec3& t) {
-    Vec6 vi = Vec6::Zero();
-    if (p != 0) store(vi, inv_act(rot, t, load(data.v[p])));
-    if (model.nvs[i] > 0) vi += joint_velocity(model.joints[i], model.unit_axes[i], v + model.idx_vs[i]);
-    data.v[i] = vi;
+    Motion vi = Motion::zero();
+    if (p != 0) vi = inv_act(rot, t, load(data.v[p]));
+    if (model.nvs[i] > 0) vi += joint_motion(model.joints[i].joint_type, model.unit_axes[i], v + model.idx_vs[i]);
+    store(data.v[i], vi);
   }));
   act_motion_paired(data.omi[i], data.v[i], data.ov[i]);
   const std::size_t b = model.idx_vs[i];
