@@ -371,18 +371,30 @@ namespace {
     const Inertia& body = detail::body_inertia(model, i);
     data.oycrb[i] = detail::act_on_inertia(data.omi[i], body);
     inertia_variation_into(data.oycrb[i], data.ov[i], data.doycrb[i]);
-    // a (lane 0) and a_gf (lane 1) go through the same transform.
-    detail::MotionPair acc = detail::with_rotation(data.work.axis[i], x.rotation, [&](const auto& rot) {
-      return detail::inv_act(rot, x.translation, detail::load_pair(data.a[p], data.a_gf[p]));
+    // a (lane 0) and a_gf (lane 1) go through the same transform and take the
+    // same bias vi x vj. A body on a fixed joint moves with its parent: no
+    // bias term.
+    const detail::MotionPair acc = detail::with_rotation(data.work.axis[i], x.rotation, [&](const auto& rot) {
+      detail::MotionPair out = detail::inv_act(rot, x.translation, detail::load_pair(data.a[p], data.a_gf[p]));
+      using Rot = std::decay_t<decltype(rot)>;
+      if constexpr (detail::IsAxisRotation<Rot>::value) {
+        // vj = wq e_k: vi x vj has two non-zero products per half (as in
+        // rnea_pass; the general products add exact zeros).
+        constexpr int k = Rot::k, ka = Rot::a, kb = Rot::b;
+        const double wq = vq[model.idx_vs[i]] * model.unit_axes[i][k];
+        const double bias[4] = {vi.w[kb] * wq, -(vi.w[ka] * wq), vi.v[kb] * wq, -(vi.v[ka] * wq)};
+        out.w[ka] += detail::lanes(bias[0], bias[0]);
+        out.w[kb] += detail::lanes(bias[1], bias[1]);
+        out.v[ka] += detail::lanes(bias[2], bias[2]);
+        out.v[kb] += detail::lanes(bias[3], bias[3]);
+      } else if (model.nvs[i] > 0) {
+        const Motion vj = detail::joint_motion(model.joints[i].joint_type, model.unit_axes[i],
+                                               vq + model.idx_vs[i]);
+        const Motion bias = detail::cross_motion(vi, vj);
+        out = out + detail::pair_of(bias, bias);
+      }
+      return out;
     });
-    if (model.nvs[i] > 0) {
-      const Joint& joint = model.joints[i];
-      const Motion vj = detail::joint_motion(joint.joint_type, model.unit_axes[i],
-                                             vq + model.idx_vs[i]);
-      const Motion bias = detail::cross_motion(vi, vj);
-      acc = acc + detail::pair_of(bias, bias);
-    }
-    // A body on a fixed joint moves with its parent: no bias term.
     detail::store_lane(data.a[i], acc, 0);
     detail::store_lane(data.a_gf[i], acc, 1);
     // The body's momentum (lane 0, from vi) and inertial force (lane 1, from a_gf).
@@ -473,7 +485,11 @@ namespace {
     // u + w x c, not that of the body frame's origin.
     const Vec3 w = angular(data.v[i]);
     const Vec3 uc = linear(data.v[i]) + cross(w, body.lever);
-    kinetic += 0.5 * w.dot(body.rotational() * w) + 0.5 * body.mass * uc.squaredNorm();
+    // Ic w with the stored triangle (the sums of the 3x3 product).
+    const std::array<double, 6>& ic = body.inertia;
+    const Vec3 iw(ic[0] * w[0] + ic[1] * w[1] + ic[3] * w[2], ic[1] * w[0] + ic[2] * w[1] + ic[4] * w[2],
+                  ic[3] * w[0] + ic[4] * w[1] + ic[5] * w[2]);
+    kinetic += 0.5 * w.dot(iw) + 0.5 * body.mass * uc.squaredNorm();
     const SE3& x = data.omi[i];
     potential -= body.mass * g_lin.dot(mul(x.rotation, body.lever) + x.translation);
   }
