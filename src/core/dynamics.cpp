@@ -364,11 +364,27 @@ namespace {
   data.doycrb[0].setZero();
 
   using detail::Motion;
+  const Vec3 g_lin = model.gravity_linear();
+  double kinetic = 0.0, potential = 0.0;
   for (std::size_t i = 1; i < model.njoints; ++i) {
     const std::size_t p = model.parents[i];
     const SE3& x = data.limi[i];
     const Motion vi = detail::load(data.v[i]);
     const Inertia& body = detail::body_inertia(model, i);
+    // The body's kinetic and potential energy (bodies past the inertia list or
+    // without mass carry none). The translational term uses the velocity of
+    // the centre of mass, u + w x c, not that of the body frame's origin.
+    if (i < model.inertias.size() && !(body.mass < 1e-10)) {
+      const Vec3& w = vi.w;
+      const Vec3 uc = vi.v + cross(w, body.lever);
+      // Ic w with the stored triangle (the sums of the 3x3 product).
+      const std::array<double, 6>& ic = body.inertia;
+      const Vec3 iw(ic[0] * w[0] + ic[1] * w[1] + ic[3] * w[2], ic[1] * w[0] + ic[2] * w[1] + ic[4] * w[2],
+                    ic[3] * w[0] + ic[4] * w[1] + ic[5] * w[2]);
+      kinetic += 0.5 * w.dot(iw) + 0.5 * body.mass * uc.squaredNorm();
+      const SE3& xo = data.omi[i];
+      potential -= body.mass * g_lin.dot(mul(xo.rotation, body.lever) + xo.translation);
+    }
     data.oycrb[i] = detail::act_on_inertia(data.omi[i], body);
     inertia_variation_into(data.oycrb[i], data.ov[i], data.doycrb[i]);
     // a (lane 0) and a_gf (lane 1) go through the same transform and take the
@@ -471,28 +487,10 @@ namespace {
   data.ig.mass = total;
   data.ig.lever.setZero();
 
-  const Vec3 g_lin = model.gravity_linear();
   for (Eigen::Index k = 0; k < static_cast<Eigen::Index>(model.nv); ++k) {
     data.g[k] = -(data.ag(0, k) * g_lin[0] + data.ag(1, k) * g_lin[1] + data.ag(2, k) * g_lin[2]);
   }
 
-  double kinetic = 0.0, potential = 0.0;
-  for (std::size_t i = 1; i < model.njoints; ++i) {
-    if (i >= model.inertias.size()) continue;
-    const Inertia& body = model.inertias[i];
-    if (body.mass < 1e-10) continue;
-    // The translational term uses the velocity of the centre of mass,
-    // u + w x c, not that of the body frame's origin.
-    const Vec3 w = angular(data.v[i]);
-    const Vec3 uc = linear(data.v[i]) + cross(w, body.lever);
-    // Ic w with the stored triangle (the sums of the 3x3 product).
-    const std::array<double, 6>& ic = body.inertia;
-    const Vec3 iw(ic[0] * w[0] + ic[1] * w[1] + ic[3] * w[2], ic[1] * w[0] + ic[2] * w[1] + ic[4] * w[2],
-                  ic[3] * w[0] + ic[4] * w[1] + ic[5] * w[2]);
-    kinetic += 0.5 * w.dot(iw) + 0.5 * body.mass * uc.squaredNorm();
-    const SE3& x = data.omi[i];
-    potential -= body.mass * g_lin.dot(mul(x.rotation, body.lever) + x.translation);
-  }
   data.kinetic_energy = kinetic;
   data.potential_energy = potential;
   data.mechanical_energy = kinetic + potential;
