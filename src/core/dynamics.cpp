@@ -472,24 +472,34 @@ namespace {
   }
   const Vec3 com = data.com[0];
   const Vec3 vcom = data.vcom[0];
-  for (Eigen::Index k = 0; k < static_cast<Eigen::Index>(model.nv); ++k) {
-    const Vec3 lin = data.ag.col(k).head<3>();
-    data.ag.col(k).tail<3>() -= cross(com, lin);
-    const Vec3 dlin = data.dag.col(k).head<3>();
-    data.dag.col(k).tail<3>() -= cross(com, dlin) + cross(vcom, lin);
+  // Column by column: the centroidal ag and dag (the moments taken about the
+  // centre of mass, the two products with com side by side), the
+  // centre-of-mass Jacobian and the gravity torques, which read the linear
+  // rows that the moment shift leaves alone.
+  const bool has_mass = total > 1e-10;
+  double* jcom = data.jcom.data();
+  for (std::size_t k = 0; k < model.nv; ++k) {
+    double* ag = data.ag.data() + 6 * k;
+    double* dag = data.dag.data() + 6 * k;
+    const Vec3 lin(ag[0], ag[1], ag[2]);
+    detail::Vec3Pair lins;
+    for (int r = 0; r < 3; ++r) lins[r] = detail::lanes(ag[r], dag[r]);
+    const detail::Vec3Pair moved = detail::cross(com, lins);
+    const Vec3 vx = cross(vcom, lin);
+    for (int r = 0; r < 3; ++r) {
+      ag[3 + r] -= moved[r][0];
+      dag[3 + r] -= moved[r][1] + vx[r];
+      if (has_mass) jcom[3 * k + static_cast<std::size_t>(r)] = ag[r] / total;
+    }
+    data.g[static_cast<Eigen::Index>(k)] = -(ag[0] * g_lin[0] + ag[1] * g_lin[1] + ag[2] * g_lin[2]);
   }
   data.hg = data.h[0];
   data.hg.head<3>() -= cross(com, linear(data.h[0]));
   data.dhg = data.f[0];
   data.dhg.head<3>() -= cross(com, linear(data.f[0]));
-  if (model.nv > 0 && total > 1e-10) data.jcom = data.ag.topRows<3>() / total;
   data.ig = data.oycrb[0];
   data.ig.mass = total;
   data.ig.lever.setZero();
-
-  for (Eigen::Index k = 0; k < static_cast<Eigen::Index>(model.nv); ++k) {
-    data.g[k] = -(data.ag(0, k) * g_lin[0] + data.ag(1, k) * g_lin[1] + data.ag(2, k) * g_lin[2]);
-  }
 
   data.kinetic_energy = kinetic;
   data.potential_energy = potential;
