@@ -220,8 +220,8 @@ inline void velocity_jacobian_step(const Model& model, Data& data, std::size_t i
   }
 }
 
-// The whole velocity sweep of the Jacobian time variation (j and dJ cleared
-// first), for inputs already checked.
+// The whole velocity sweep of the Jacobian time variation (every column of j
+// and dJ written), for inputs already checked.
 void velocity_jacobian_pass(const Model& model, Data& data, const double* q, const double* v);
 
 // Forward kinematics and every column of the world Jacobian in one sweep.
