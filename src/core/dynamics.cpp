@@ -177,14 +177,25 @@ inline Vec6 inertia_times_column(const Inertia& inertia, const Vec6& column) {
   return out;
 }
 
-// The matrix h x-bar* for a momentum h = (n; f) (angular first), in
-// linear-first order: (h x-bar*) w = w x* h.
-Mat6 momentum_cross_matrix(const Vec6& h) {
-  const Mat3 nx = skew(angular(h));
-  const Mat3 fx = skew(linear(h));
-  Mat6 out;
-  out << Mat3::Zero(), -fx, -fx, -nx;
-  return out;
+// b += h x-bar* for a momentum h = (n; f) (angular first), the matrix in
+// linear-first order with (h x-bar*) w = w x* h: blocks 0, -[f]x; -[f]x, -[n]x.
+// Only its non-zero entries are added, in place. The others are the zero top
+// left (where b holds +0 from the inertia variation) and the diagonals of the
+// -[x]x blocks, which are -0; adding them would leave b as it is.
+void add_momentum_cross(const Vec6& h, Mat6& b) {
+  // The block at (r, c) += -[x]x.
+  const auto add = [&b](const Vec3& x, int r, int c) {
+    b(r, c + 1) += x[2];
+    b(r, c + 2) += -x[1];
+    b(r + 1, c) += -x[2];
+    b(r + 1, c + 2) += x[0];
+    b(r + 2, c) += x[1];
+    b(r + 2, c + 1) += -x[0];
+  };
+  const Vec3 f = linear(h), n = angular(h);
+  add(f, 0, 3);
+  add(f, 3, 0);
+  add(n, 3, 3);
 }
 
 }  // namespace
@@ -532,7 +543,7 @@ namespace {
     data.oycrb[i] = detail::act_on_inertia(data.omi[i], detail::body_inertia(model, i));
     hw[i] = data.oycrb[i].apply(data.ov[i]);
     inertia_variation_into(data.oycrb[i], 0.5 * data.ov[i], bmat[i]);
-    bmat[i] += momentum_cross_matrix(0.5 * hw[i]);
+    add_momentum_cross(0.5 * hw[i], bmat[i]);
   }
 
   // Previous column on each column's support chain.
