@@ -109,6 +109,20 @@ struct Impl {
   std::function<MatrixX(std::size_t)> result;
 };
 
+// impl.run: call(k), then one value of its output read back (probe());
+// impl.result: call(k), then its output converted to trelvar's form.
+template <class Call, class Probe, class Convert>
+void set_calls(Impl& impl, Call call, Probe probe, Convert convert) {
+  impl.run = [call, probe](std::size_t k) {
+    call(k);
+    consume(probe());
+  };
+  impl.result = [call, convert](std::size_t k) {
+    call(k);
+    return convert();
+  };
+}
+
 constexpr int kLibraries = 4;
 const char* const kLibraryNames[kLibraries] = {"trelvar", "KDL", "MuJoCo", "DART"};
 
@@ -659,14 +673,7 @@ struct MujocoLib {
           mj_rne(m, d, with_acc ? 1 : 0, out.data());
         };
         impl.note = "MuJoCo dynamics: mj_kinematics + mj_comPos + mj_comVel + mj_rne";
-        impl.run = [this, call](std::size_t k) {
-          call(k);
-          consume(out[0]);
-        };
-        impl.result = [this, call](std::size_t k) {
-          call(k);
-          return MatrixX(to_trelvar(out.data()));
-        };
+        set_calls(impl, call, [this] { return out[0]; }, [this] { return MatrixX(to_trelvar(out.data())); });
         return true;
       }
       case Op::Gravity: {
@@ -683,14 +690,7 @@ struct MujocoLib {
           mj_rne(m, d, 0, out.data());
         };
         impl.note = "MuJoCo gravity: mj_kinematics + mj_comPos + mj_rne at zero velocity";
-        impl.run = [this, call](std::size_t k) {
-          call(k);
-          consume(out[0]);
-        };
-        impl.result = [this, call](std::size_t k) {
-          call(k);
-          return MatrixX(to_trelvar(out.data()));
-        };
+        set_calls(impl, call, [this] { return out[0]; }, [this] { return MatrixX(to_trelvar(out.data())); });
         return true;
       }
       case Op::Mass: {
@@ -701,12 +701,7 @@ struct MujocoLib {
           mj_crb(m, d);
         };
         impl.note = "MuJoCo mass matrix: mj_kinematics + mj_comPos + mj_crb (sparse qM, not expanded)";
-        impl.run = [this, d, call](std::size_t k) {
-          call(k);
-          consume(d->qM[0]);
-        };
-        impl.result = [this, d, call](std::size_t k) {
-          call(k);
+        set_calls(impl, call, [d] { return d->qM[0]; }, [this, d] {
           mj_fullM(m, dense.data(), d->qM);
           const std::size_t n = dof.size();
           MatrixX res(n, n);
@@ -714,7 +709,7 @@ struct MujocoLib {
             for (std::size_t j = 0; j < n; ++j)
               res(i, j) = dense[static_cast<std::size_t>(dof[i]) * n + static_cast<std::size_t>(dof[j])];
           return res;
-        };
+        });
         return true;
       }
       case Op::JacAll: {
@@ -727,12 +722,7 @@ struct MujocoLib {
           mj_comPos(m, d);
         };
         impl.note = "MuJoCo all-joint Jacobians: mj_kinematics + mj_comPos (cdof)";
-        impl.run = [this, d, call](std::size_t k) {
-          call(k);
-          consume(d->cdof[0]);
-        };
-        impl.result = [this, d, call](std::size_t k) {
-          call(k);
+        set_calls(impl, call, [d] { return d->cdof[0]; }, [this, d] {
           MatrixX res(6, static_cast<Eigen::Index>(dof.size()));
           for (std::size_t i = 0; i < dof.size(); ++i) {
             const mjtNum* c = d->cdof + 6 * dof[i];
@@ -741,7 +731,7 @@ struct MujocoLib {
             res.col(static_cast<Eigen::Index>(i)) = shift_to_origin(Vec3(c[3], c[4], c[5]), Vec3(c[0], c[1], c[2]), at);
           }
           return res;
-        };
+        });
         return true;
       }
       case Op::JacTip: {
@@ -752,12 +742,7 @@ struct MujocoLib {
           mj_jacBody(m, d, jacp.data(), jacr.data(), tip_body);
         };
         impl.note = "MuJoCo one-tip job: mj_kinematics + mj_comPos + mj_jacBody";
-        impl.run = [this, call](std::size_t k) {
-          call(k);
-          consume(jacp[0]);
-        };
-        impl.result = [this, d, call](std::size_t k) {
-          call(k);
+        set_calls(impl, call, [this] { return jacp[0]; }, [this, d] {
           const std::size_t n = dof.size();
           const Vec3 at(d->xpos[3 * tip_body], d->xpos[3 * tip_body + 1], d->xpos[3 * tip_body + 2]);
           MatrixX res(6, static_cast<Eigen::Index>(n));
@@ -768,7 +753,7 @@ struct MujocoLib {
                                 Vec3(jacr[c], jacr[n + c], jacr[2 * n + c]), at);
           }
           return res;
-        };
+        });
         return true;
       }
     }
