@@ -65,17 +65,14 @@ template <bool kVelocity, bool kAcceleration>
         // A revolute joint about +-e_k: its velocity and acceleration have one
         // non-zero component, and vi x vj = (vi.w x wq e_k, vi.v x wq e_k) has
         // two non-zero products per half (the general products add exact zeros).
-        constexpr int k = Rot::k, ka = Rot::a, kb = Rot::b;
+        constexpr int k = Rot::k;
         const std::size_t iv = idx_vs[i];
         const double sigma = axes[i][k];
         const double wq = v[iv] * sigma;
         const double wa = kAcceleration ? a[iv] * sigma : 0.0;
         va.w[k] += detail::lanes(wq, wa);
         vi = detail::lane(va, 0);
-        va.w[ka] += detail::lanes(0.0, vi.w[kb] * wq);
-        va.w[kb] += detail::lanes(0.0, -(vi.w[ka] * wq));
-        va.v[ka] += detail::lanes(0.0, vi.v[kb] * wq);
-        va.v[kb] += detail::lanes(0.0, -(vi.v[ka] * wq));
+        detail::add_axis_bias<k, false>(va, vi, wq);
       } else if (nvs[i] > 0) {
         const JointType type = joints[i].joint_type;
         const std::size_t iv = idx_vs[i];
@@ -405,15 +402,9 @@ namespace {
       detail::MotionPair out = detail::inv_act(rot, x.translation, detail::load_pair(data.a[p], data.a_gf[p]));
       using Rot = std::decay_t<decltype(rot)>;
       if constexpr (detail::IsAxisRotation<Rot>::value) {
-        // vj = wq e_k: vi x vj has two non-zero products per half (as in
-        // rnea_pass; the general products add exact zeros).
-        constexpr int k = Rot::k, ka = Rot::a, kb = Rot::b;
-        const double wq = vq[model.idx_vs[i]] * model.unit_axes[i][k];
-        const double bias[4] = {vi.w[kb] * wq, -(vi.w[ka] * wq), vi.v[kb] * wq, -(vi.v[ka] * wq)};
-        out.w[ka] += detail::lanes(bias[0], bias[0]);
-        out.w[kb] += detail::lanes(bias[1], bias[1]);
-        out.v[ka] += detail::lanes(bias[2], bias[2]);
-        out.v[kb] += detail::lanes(bias[3], bias[3]);
+        // vj = wq e_k: the short bias of add_axis_bias.
+        constexpr int k = Rot::k;
+        detail::add_axis_bias<k, true>(out, vi, vq[model.idx_vs[i]] * model.unit_axes[i][k]);
       } else if (model.nvs[i] > 0) {
         const Motion vj = detail::joint_motion(model.joints[i].joint_type, model.unit_axes[i],
                                                vq + model.idx_vs[i]);

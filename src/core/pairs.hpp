@@ -140,6 +140,21 @@ inline MotionPair apply(const Inertia& in, const MotionPair& m) {
   return {n, f};
 }
 
+// Adds the bias vi x vj of a joint about the coordinate axis K, vj = (wq e_K, 0),
+// to lane 1 of m (and to lane 0 as well when kBothLanes; otherwise lane 0
+// gets +0). Only its non-zero products are formed, two per half: the other
+// products of cross_motion are exact zeros.
+template <int K, bool kBothLanes>
+inline void add_axis_bias(MotionPair& m, const Motion& vi, double wq) {
+  constexpr int a = AxisRotation<K>::a, b = AxisRotation<K>::b;
+  const double bias[4] = {vi.w[b] * wq, -(vi.w[a] * wq), vi.v[b] * wq, -(vi.v[a] * wq)};
+  const auto both = [](double x) { return lanes(kBothLanes ? x : 0.0, x); };
+  m.w[a] += both(bias[0]);
+  m.w[b] += both(bias[1]);
+  m.v[a] += both(bias[2]);
+  m.v[b] += both(bias[3]);
+}
+
 // The wrench of a body: f = I a + v x* h, from `inertial` (lane 0 the momentum
 // h = I v, lane 1 I a) and v, as apply(...) + cross_force(v, h) with the two
 // products with v.w side by side.
