@@ -14,6 +14,9 @@ VectorX neutral(const Model& model);
 // updated on their manifold).
 VectorX integrate(const Model& model, const Eigen::Ref<const VectorX>& q,
                   const Eigen::Ref<const VectorX>& v);
+// The same into `out` (nq entries, not overlapping q or v), allocating nothing.
+void integrate(const Model& model, const Eigen::Ref<const VectorX>& q,
+               const Eigen::Ref<const VectorX>& v, Eigen::Ref<VectorX> out);
 
 // Fills data.limi (placement of each joint in its parent) and data.omi
 // (placement in the world) for the configuration q.

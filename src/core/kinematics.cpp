@@ -69,12 +69,23 @@ VectorX neutral(const Model& model) {
 
 VectorX integrate(const Model& model, const Eigen::Ref<const VectorX>& q,
                   const Eigen::Ref<const VectorX>& v) {
+  VectorX r(q.size());
+  integrate(model, q, v, r);
+  return r;
+}
+
+void integrate(const Model& model, const Eigen::Ref<const VectorX>& q,
+               const Eigen::Ref<const VectorX>& v, Eigen::Ref<VectorX> r) {
   const auto qlen = static_cast<std::size_t>(q.size());
   const auto vlen = static_cast<std::size_t>(v.size());
   if (qlen != model.nq) throw Error(configuration_size_message(model.nq, qlen));
   if (vlen != model.nv) throw Error(velocity_size_message(model.nv, vlen));
+  if (static_cast<std::size_t>(r.size()) != qlen) {
+    throw Error("integrate: the output has " + std::to_string(r.size()) + " entries, expected nq = " +
+                std::to_string(qlen));
+  }
 
-  VectorX r = VectorX::Zero(q.size());
+  r.setZero();
   std::size_t f = 0, e = 0;
   for (std::size_t i = 1; i < model.njoints; ++i) {
     const JointType type = model.joints[i].joint_type;
@@ -153,7 +164,6 @@ VectorX integrate(const Model& model, const Eigen::Ref<const VectorX>& q,
     f += jnq;
     e += jnv;
   }
-  return r;
 }
 
 void forward_kinematics(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q) {
