@@ -61,6 +61,45 @@ class Data {
 
   Data() = default;
   explicit Data(const Model& model);
+  // Sized for njoints, nq and nv: the same as from a model with those sizes.
+  Data(std::size_t njoints, std::size_t nq, std::size_t nv);
+
+  // Calls f(name, buffer) for every buffer above except the sizes and the
+  // work buffers, in declaration order: serialisation stores and restores a
+  // Data through this list, so a new buffer gets its line here too. `self`
+  // is a Data or a const Data.
+  template <class Self, class F>
+  static void for_each_buffer(Self& self, F&& f) {
+    f("v", self.v);
+    f("a", self.a);
+    f("f", self.f);
+    f("ov", self.ov);
+    f("omi", self.omi);
+    f("limi", self.limi);
+    f("oycrb", self.oycrb);
+    f("tau", self.tau);
+    f("nle", self.nle);
+    f("g", self.g);
+    f("M", self.M);
+    f("C", self.C);
+    f("com", self.com);
+    f("vcom", self.vcom);
+    f("mass", self.mass);
+    f("j", self.j);
+    f("dJ", self.dJ);
+    f("ag", self.ag);
+    f("dag", self.dag);
+    f("jcom", self.jcom);
+    f("a_gf", self.a_gf);
+    f("h", self.h);
+    f("doycrb", self.doycrb);
+    f("hg", self.hg);
+    f("dhg", self.dhg);
+    f("ig", self.ig);
+    f("kinetic_energy", self.kinetic_energy);
+    f("potential_energy", self.potential_energy);
+    f("mechanical_energy", self.mechanical_energy);
+  }
 
   // Restores every buffer to its initial value; sizes are kept.
   void reset();

@@ -6,7 +6,10 @@
 
 namespace trelvar {
 
-Data::Data(const Model& model) : njoints(model.njoints), nq(model.nq), nv(model.nv) {
+Data::Data(const Model& model) : Data(model.njoints, model.nq, model.nv) {}
+
+Data::Data(std::size_t joints, std::size_t q_size, std::size_t v_size)
+    : njoints(joints), nq(q_size), nv(v_size) {
   const auto nvi = static_cast<Eigen::Index>(nv);
   v.assign(njoints, Vec6::Zero());
   a.assign(njoints, Vec6::Zero());
