@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "toolkit.hpp"
+#include "trelvar/serialization.hpp"
 
 namespace trelvar::py {
 
@@ -187,6 +188,27 @@ PyObject* data_repr(PyObject* self) {
   });
 }
 
+// ---- pickling -------------------------------------------------------------------
+
+PyObject* data_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"Data.__reduce__()", {}};
+    Call call(sig, args, nargs, kw);
+    const Data* d = call.ok() ? call.self_data(self) : nullptr;
+    return d != nullptr ? reduce_to_bytes(self, serialize(*d)) : nullptr;
+  });
+}
+
+PyObject* data_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"Data._from_bytes()", {"data"}};
+    Call call(sig, args, nargs, kw);
+    std::string_view bytes;
+    if (!call.ok() || !call.bytes(0, bytes)) return nullptr;
+    return new_object<DataObject>(data_type, deserialize_data(bytes));
+  });
+}
+
 PyMethodDef data_methods[] = {
     {"reset", fast(data_reset), METH_FASTCALL | METH_KEYWORDS, TRELVAR_DOC("reset($self)", "")},
     {"get_joint_placement", fast(data_get_joint_placement), METH_FASTCALL | METH_KEYWORDS,
@@ -199,6 +221,10 @@ PyMethodDef data_methods[] = {
                  "Get string representation of data structure information")},
     {"print_info", fast(data_print_info), METH_FASTCALL | METH_KEYWORDS,
      TRELVAR_DOC("print_info($self)", "Print data structure information")},
+    {"__reduce__", fast(data_reduce), METH_FASTCALL | METH_KEYWORDS,
+     TRELVAR_DOC("__reduce__($self)", "Pickle support: every buffer as versioned bytes.")},
+    {"_from_bytes", fast(data_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     TRELVAR_DOC("_from_bytes($type, data)", "The data stored by __reduce__.")},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef data_getset[] = {

@@ -1,6 +1,7 @@
 // The Model class.
 
 #include "toolkit.hpp"
+#include "trelvar/serialization.hpp"
 
 namespace trelvar::py {
 
@@ -270,6 +271,27 @@ PyObject* model_repr(PyObject* self) {
   });
 }
 
+// ---- pickling -------------------------------------------------------------------
+
+PyObject* model_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"Model.__reduce__()", {}};
+    Call call(sig, args, nargs, kw);
+    const Model* m = call.ok() ? call.self_model(self) : nullptr;
+    return m != nullptr ? reduce_to_bytes(self, serialize(*m)) : nullptr;
+  });
+}
+
+PyObject* model_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"Model._from_bytes()", {"data"}};
+    Call call(sig, args, nargs, kw);
+    std::string_view bytes;
+    if (!call.ok() || !call.bytes(0, bytes)) return nullptr;
+    return new_model(deserialize_model(bytes));
+  });
+}
+
 PyMethodDef model_methods[] = {
     {"set_gravity", fast(model_set_gravity), METH_FASTCALL | METH_KEYWORDS,
      TRELVAR_DOC("set_gravity($self, gravity)",
@@ -298,6 +320,10 @@ PyMethodDef model_methods[] = {
      TRELVAR_DOC("to_string_info($self)", "Get string representation of model information")},
     {"print_info", fast(model_print_info), METH_FASTCALL | METH_KEYWORDS,
      TRELVAR_DOC("print_info($self)", "Print model information")},
+    {"__reduce__", fast(model_reduce), METH_FASTCALL | METH_KEYWORDS,
+     TRELVAR_DOC("__reduce__($self)", "Pickle support: the model as versioned bytes.")},
+    {"_from_bytes", fast(model_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     TRELVAR_DOC("_from_bytes($type, data)", "The model stored by __reduce__.")},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef model_getset[] = {

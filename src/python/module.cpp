@@ -1,5 +1,8 @@
 // Module initialisation (single phase). The module object is created at most
 // once per process: a second initialisation raises ImportError.
+#include <string>
+
+#include "batch.hpp"
 #include "functions.hpp"
 #include "toolkit.hpp"
 
@@ -27,6 +30,20 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
   return true;
 }
 
+// Adds a submodule as an attribute and as "trelvar.<name>" in sys.modules, so
+// that `import trelvar.<name>` finds it although trelvar is a single
+// extension module rather than a package (and pickle finds its functions).
+bool add_submodule(PyObject* module, const char* name, PyObject* submodule) {
+  if (submodule == nullptr) return false;
+  const std::string full = std::string("trelvar.") + name;
+  if (PyDict_SetItemString(PyImport_GetModuleDict(), full.c_str(), submodule) < 0 ||
+      PyModule_AddObject(module, name, submodule) < 0) {
+    Py_DECREF(submodule);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 PyMODINIT_FUNC PyInit_trelvar(void) {
@@ -44,7 +61,8 @@ PyMODINIT_FUNC PyInit_trelvar(void) {
       !add_class(module, "Data", create_data_type()) ||
       !add_class(module, "ReferenceFrame", create_reference_frame_type()) ||
       PyModule_AddFunctions(module, module_functions()) < 0 ||
-      PyModule_AddStringConstant(module, "__version__", "0.1.4") < 0) {
+      PyModule_AddStringConstant(module, "__version__", "0.1.4") < 0 ||
+      !add_submodule(module, "batch", create_batch_module())) {
     Py_DECREF(module);
     return nullptr;
   }

@@ -1,6 +1,7 @@
 // The SE3 and ReferenceFrame classes.
 
 #include "toolkit.hpp"
+#include "trelvar/serialization.hpp"
 
 namespace trelvar::py {
 
@@ -81,6 +82,25 @@ PyObject* se3_homogeneous(PyObject* self, void*) {
   });
 }
 
+PyObject* se3_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"SE3.__reduce__()", {}};
+    Call call(sig, args, nargs, kw);
+    const SE3* me = call.ok() ? call.self_se3(self) : nullptr;
+    return me != nullptr ? reduce_to_bytes(self, serialize(*me)) : nullptr;
+  });
+}
+
+PyObject* se3_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"SE3._from_bytes()", {"data"}};
+    Call call(sig, args, nargs, kw);
+    std::string_view bytes;
+    if (!call.ok() || !call.bytes(0, bytes)) return nullptr;
+    return new_se3(deserialize_se3(bytes));
+  });
+}
+
 PyObject* se3_repr(PyObject*) { return PyUnicode_FromString("SE3(rotation=..., translation=...)"); }
 
 PyMethodDef se3_methods[] = {
@@ -92,6 +112,10 @@ PyMethodDef se3_methods[] = {
      TRELVAR_DOC("inverse($self)", "")},
     {"to_homogeneous", fast(se3_to_homogeneous), METH_FASTCALL | METH_KEYWORDS,
      TRELVAR_DOC("to_homogeneous($self)", "")},
+    {"__reduce__", fast(se3_reduce), METH_FASTCALL | METH_KEYWORDS,
+     TRELVAR_DOC("__reduce__($self)", "Pickle support: the placement as versioned bytes.")},
+    {"_from_bytes", fast(se3_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     TRELVAR_DOC("_from_bytes($type, data)", "The placement stored by __reduce__.")},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef se3_getset[] = {

@@ -133,22 +133,58 @@ double ArrayArg::at(Py_ssize_t r, Py_ssize_t c) const {
   return x;
 }
 
-bool check_arrays(std::initializer_list<const ArrayArg*> arrays) {
-  for (const ArrayArg* a : arrays) {
-    if (!a->still_valid()) {
+namespace {
+
+template <class Each>
+bool check_each(Each&& each) {
+  bool ok = true;
+  each([&](const ArrayArg& a) {
+    if (ok && !a.still_valid()) {
       PyErr_SetString(PyExc_TypeError,
                       format("argument '{}': '{}' object cannot be converted to 'PyArray<T, D>'",
-                             a->name, type_name(a->object))
+                             a.name, type_name(a.object))
                           .c_str());
-      return false;
+      ok = false;
     }
-  }
-  for (const ArrayArg* a : arrays) {
-    if (a->ndim == 1 && !a->contiguous()) {
+  });
+  each([&](const ArrayArg& a) {
+    if (ok && (a.ndim == 1 || a.stack) && !a.contiguous()) {
       PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
-      return false;
+      ok = false;
     }
+  });
+  return ok;
+}
+
+}  // namespace
+
+bool check_arrays(std::initializer_list<const ArrayArg*> arrays) {
+  return check_each([&](auto&& f) {
+    for (const ArrayArg* a : arrays) f(*a);
+  });
+}
+
+bool check_arrays(const ArrayArg* arrays, std::size_t n) {
+  return check_each([&](auto&& f) {
+    for (std::size_t k = 0; k < n; ++k) f(arrays[k]);
+  });
+}
+
+bool stack_rows(const ArrayArg& a, const double** data, PyObject** hold) {
+  PyArrayObject* array = as_array(a.object);
+  const int flags = PyArray_FLAGS(array);
+  if ((flags & NPY_ARRAY_C_CONTIGUOUS) != 0 && (flags & NPY_ARRAY_ALIGNED) != 0) {
+    *hold = PyWeakref_NewRef(a.object, nullptr);
+    if (*hold != nullptr) {
+      *data = static_cast<const double*>(PyArray_DATA(array));
+      return true;
+    }
+    PyErr_Clear();  // no weak references to this object: read a copy instead
   }
+  PyObject* copy = PyArray_NewCopy(array, NPY_CORDER);
+  if (copy == nullptr) return false;
+  *hold = copy;
+  *data = static_cast<const double*>(PyArray_DATA(as_array(copy)));
   return true;
 }
 
@@ -186,9 +222,11 @@ Call::Call(const Signature& sig, PyObject* args, PyObject* kwargs) : sig_(sig) {
 bool Call::bind(const Signature& sig, PyObject* const* pos, Py_ssize_t npos,
                 PyObject* const* kwnames, PyObject* const* kwvalues, Py_ssize_t nkw) {
   const auto n = static_cast<Py_ssize_t>(sig.params.size());
+  const Py_ssize_t required = sig.required < 0 ? n : sig.required;
   if (npos > n) {
+    const std::string takes = required == n ? format("{}", n) : format("from {} to {}", required, n);
     PyErr_SetString(PyExc_TypeError,
-                    format("{} takes {} positional arguments but {} {} given", sig.full_name, n,
+                    format("{} takes {} positional arguments but {} {} given", sig.full_name, takes,
                            npos, npos == 1 ? "was" : "were")
                         .c_str());
     return false;
@@ -226,7 +264,7 @@ bool Call::bind(const Signature& sig, PyObject* const* pos, Py_ssize_t npos,
     values_[found] = kwvalues[k];
   }
   std::vector<const char*> missing;
-  for (Py_ssize_t i = 0; i < n; ++i) {
+  for (Py_ssize_t i = 0; i < required; ++i) {
     if (values_[i] == nullptr) missing.push_back(sig.params[static_cast<std::size_t>(i)]);
   }
   if (!missing.empty()) {
@@ -286,6 +324,45 @@ bool Call::vector(int i, ArrayArg& out) {
   out.object = values_[i];
   out.name = sig_.params[static_cast<std::size_t>(i)];
   out.ndim = 1;
+  return true;
+}
+
+bool Call::stack(int i, ArrayArg& out, std::size_t width, const char* width_name) {
+  PyObject* o = values_[i];
+  if (!PyArray_Check(o) ||
+      !PyArray_EquivTypes(PyArray_DESCR(as_array(o)), float64_descr)) {
+    return type_error(i, "PyArray<T, D>");
+  }
+  PyArrayObject* a = as_array(o);
+  if (PyArray_NDIM(a) != 2) {
+    std::string shape = "(";
+    for (int d = 0; d < PyArray_NDIM(a); ++d) {
+      if (d > 0) shape += ", ";
+      shape += std::to_string(PyArray_DIM(a, d));
+    }
+    shape += PyArray_NDIM(a) == 1 ? ",)" : ")";
+    PyErr_SetString(PyExc_TypeError,
+                    format("argument '{}': expected a 2-D array of shape (N, {}) = (N, {}), got a "
+                           "{}-D array of shape {}",
+                           sig_.params[static_cast<std::size_t>(i)], width_name, width,
+                           PyArray_NDIM(a), shape)
+                        .c_str());
+    return false;
+  }
+  out.object = o;
+  out.name = sig_.params[static_cast<std::size_t>(i)];
+  out.ndim = 2;
+  out.stack = true;
+  return true;
+}
+
+bool Call::bytes(int i, std::string_view& out) {
+  PyObject* o = values_[i];
+  if (!PyBytes_Check(o)) return type_error(i, "PyBytes");
+  char* data = nullptr;
+  Py_ssize_t n = 0;
+  if (PyBytes_AsStringAndSize(o, &data, &n) < 0) return false;
+  out = std::string_view(data, static_cast<std::size_t>(n));
   return true;
 }
 
@@ -395,6 +472,26 @@ PyObject* new_array(Py_ssize_t rows, Py_ssize_t cols, double** data) {
   PyObject* a = PyArray_SimpleNew(2, dims, NPY_FLOAT64);
   if (a != nullptr) *data = static_cast<double*>(PyArray_DATA(as_array(a)));
   return a;
+}
+
+PyObject* new_array(std::initializer_list<Py_ssize_t> shape, double** data) {
+  npy_intp dims[NPY_MAXDIMS];
+  int ndim = 0;
+  for (const Py_ssize_t d : shape) dims[ndim++] = d;
+  PyObject* a = PyArray_SimpleNew(ndim, dims, NPY_FLOAT64);
+  if (a != nullptr) *data = static_cast<double*>(PyArray_DATA(as_array(a)));
+  return a;
+}
+
+PyObject* reduce_to_bytes(PyObject* self, const std::string& bytes) {
+  PyObject* loader = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_bytes");
+  if (loader == nullptr) return nullptr;
+  PyObject* payload = PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  if (payload == nullptr) {
+    Py_DECREF(loader);
+    return nullptr;
+  }
+  return Py_BuildValue("(N(N))", loader, payload);
 }
 
 PyObject* to_array(const double* x, Py_ssize_t n) {

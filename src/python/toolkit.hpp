@@ -8,9 +8,11 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <exception>
 #include <new>
 #include <utility>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "trelvar/data.hpp"
@@ -131,6 +133,7 @@ class ArrayArg {
   PyObject* object = nullptr;
   const char* name = "";  // parameter name, for messages
   int ndim = 1;
+  bool stack = false;     // a stack of vectors: must be contiguous like a vector
 
   // Still an array of `ndim` dimensions and a float64-equivalent dtype.
   bool still_valid() const;
@@ -155,6 +158,7 @@ class ArrayArg {
 struct Signature {
   const char* full_name;             // "crba()", "Model.add_joint()", "Data.__new__()"
   std::vector<const char*> params;   // parameter names, in order
+  int required = -1;                 // how many come first without a default; -1: all
 };
 
 class Call {
@@ -180,6 +184,11 @@ class Call {
   Data* data_mut(int i);
   bool vector(int i, ArrayArg& out);
   bool matrix(int i, ArrayArg& out);
+  // A stack of vectors, one per row: a float64 array of exactly 2 dimensions
+  // with `width` columns (checked later). Any other dimension count is a
+  // TypeError naming the expected shape (N, width_name) = (N, width).
+  bool stack(int i, ArrayArg& out, std::size_t width, const char* width_name);
+  bool bytes(int i, std::string_view& out);
   bool index(int i, std::size_t& out);
   bool text(int i, std::string& out);
   bool placement(int i, SE3& out);
@@ -210,6 +219,15 @@ class Call {
 // have run Python code that reshaped an array), then every vector must be
 // contiguous: TypeError "The given array is not contiguous".
 bool check_arrays(std::initializer_list<const ArrayArg*> arrays);
+bool check_arrays(const ArrayArg* arrays, std::size_t n);
+
+// The rows of a checked stack argument, for code that runs without the
+// interpreter lock: the array's own memory when it is C-contiguous and
+// aligned (`hold` then keeps a weak reference, which stops NumPy from resizing
+// the array meanwhile), otherwise a C-ordered aligned copy that `hold` owns.
+// The caller releases `hold` (Py_XDECREF) once done. False with a Python
+// error on failure.
+bool stack_rows(const ArrayArg& a, const double** data, PyObject** hold);
 
 // Fills the {} placeholders of `pattern` in order.
 inline std::string to_text(const std::string& s) { return s; }
@@ -243,6 +261,7 @@ std::string format(const char* pattern, const Args&... args) {
 // New arrays of shape (n,) and (rows, cols); *data receives the buffer.
 PyObject* new_array(Py_ssize_t n, double** data);
 PyObject* new_array(Py_ssize_t rows, Py_ssize_t cols, double** data);
+PyObject* new_array(std::initializer_list<Py_ssize_t> shape, double** data);
 
 PyObject* to_array(const double* x, Py_ssize_t n);
 inline PyObject* to_array(const VectorX& x) { return to_array(x.data(), x.size()); }
@@ -292,6 +311,25 @@ PyObject* guarded(F&& body) noexcept {
     return nullptr;
   }
 }
+
+// Runs body() with the interpreter lock released: other Python threads run
+// meanwhile, so body() touches no Python object. An exception it throws is
+// rethrown once the lock is held again.
+template <class F>
+void without_interpreter_lock(F&& body) {
+  std::exception_ptr error;
+  PyThreadState* state = PyEval_SaveThread();
+  try {
+    body();
+  } catch (...) {
+    error = std::current_exception();
+  }
+  PyEval_RestoreThread(state);
+  if (error) std::rethrow_exception(error);
+}
+
+// pickle support: (type(self)._from_bytes, (bytes,)).
+PyObject* reduce_to_bytes(PyObject* self, const std::string& bytes);
 
 // Writes text to the process's standard output stream (file descriptor 1).
 void write_stdout(const std::string& text);
