@@ -4,8 +4,10 @@ installs it with its type stubs:
 - trelvar.abi3.so                the module itself (stable ABI, Python >= 3.11)
 - trelvar.pyi                    stubs beside the module, found by editors
 - trelvar-stubs/__init__.pyi     the same stubs as a stub-only package, the form
-  trelvar-stubs/py.typed         that type checkers look for when a module is a
-                                 single extension file rather than a package
+  trelvar-stubs/batch.pyi        that type checkers look for when a module is a
+  trelvar-stubs/py.typed         single extension file rather than a package
+                                 (the submodule trelvar.batch lives inside the
+                                 extension and is registered when it loads)
 """
 import os
 import shutil
@@ -17,6 +19,7 @@ from setuptools.command.build_ext import build_ext
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
 STUBS = os.path.join(ROOT, "src", "python", "trelvar.pyi")
+BATCH_STUBS = os.path.join(ROOT, "src", "python", "batch.pyi")
 
 
 class CMakeBuild(build_ext):
@@ -35,6 +38,7 @@ class CMakeBuild(build_ext):
         stubs_pkg = os.path.join(out, "trelvar-stubs")
         os.makedirs(stubs_pkg, exist_ok=True)
         shutil.copyfile(STUBS, os.path.join(stubs_pkg, "__init__.pyi"))
+        shutil.copyfile(BATCH_STUBS, os.path.join(stubs_pkg, "batch.pyi"))
         open(os.path.join(stubs_pkg, "py.typed"), "w").close()
 
     def get_ext_filename(self, ext_name):

@@ -4,6 +4,8 @@ from typing import ClassVar, List, Optional
 import numpy as np
 import numpy.typing as npt
 
+from trelvar import batch as batch
+
 __version__: str
 
 Vector = npt.NDArray[np.float64]

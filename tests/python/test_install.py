@@ -23,7 +23,24 @@ def test_pip_install_into_venv(tmp_path):
             "site = sysconfig.get_paths()['purelib']\n"
             "print(trelvar.__file__.startswith(site), m.name, trelvar.__version__,\n"
             "      os.path.exists(os.path.join(site, 'trelvar.pyi')),\n"
-            "      os.path.exists(os.path.join(site, 'trelvar-stubs', 'py.typed')))\n")
+            "      os.path.exists(os.path.join(site, 'trelvar-stubs', 'py.typed')),\n"
+            "      os.path.exists(os.path.join(site, 'trelvar-stubs', 'batch.pyi')))\n")
     out = subprocess.run([python, "-c", code], capture_output=True, text=True, env=env, cwd=tmp_path)
     assert out.returncode == 0, out.stderr
-    assert out.stdout.split() == ["True", "r", "0.1.4", "True", "True"]
+    assert out.stdout.split() == ["True", "r", "0.1.4", "True", "True", "True"]
+    # The submodule imports both ways in a fresh interpreter, and a pickled
+    # model loads in another process.
+    code = ("import pickle, sys, numpy as np\n"
+            "import trelvar.batch\n"
+            "from trelvar import batch\n"
+            "m = pickle.loads(sys.stdin.buffer.read())\n"
+            "print(batch is trelvar.batch, batch.rnea(m, np.zeros((2, m.nq)), np.zeros((2, m.nv)),\n"
+            "      np.zeros((2, m.nv))).shape)\n")
+    model = subprocess.run([python, "-c", "import pickle, sys, trelvar\n"
+                            "m = trelvar.parse_urdf_file(sys.argv[1])\n"
+                            "sys.stdout.buffer.write(pickle.dumps(m))", os.path.join(ROOT, "models", "arm7.urdf")],
+                           capture_output=True, env=env, cwd=tmp_path)
+    assert model.returncode == 0, model.stderr
+    out = subprocess.run([python, "-c", code], input=model.stdout, capture_output=True, env=env, cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.decode().split() == ["True", "(2,", "7)"]

@@ -7,10 +7,11 @@ import types
 import trelvar as trv
 
 STUBS = os.path.join(os.path.dirname(__file__), "..", "..", "src", "python", "trelvar.pyi")
+BATCH_STUBS = os.path.join(os.path.dirname(STUBS), "batch.pyi")
 
 
-def stub_tree():
-    with open(STUBS) as f:
+def stub_tree(path=STUBS):
+    with open(path) as f:
         return ast.parse(f.read())
 
 
@@ -27,6 +28,9 @@ def test_public_names_match():
     tree = stub_tree()
     stubbed = {n.name for n in tree.body if isinstance(n, (ast.ClassDef, ast.FunctionDef))}
     stubbed |= {n.target.id for n in tree.body if isinstance(n, ast.AnnAssign)}
+    # Submodules: `from trelvar import batch as batch`.
+    stubbed |= {a.asname for n in tree.body if isinstance(n, ast.ImportFrom) and n.module == "trelvar"
+                for a in n.names}
     public = {n for n in vars(trv) if not n.startswith("_")} | {"__version__"}
     assert stubbed - {"Vector", "Matrix"} == public
 
@@ -35,6 +39,20 @@ def test_function_signatures_match():
     for node in stub_tree().body:
         if isinstance(node, ast.FunctionDef):
             assert params(node, False) == runtime_params(getattr(trv, node.name)), node.name
+
+
+def test_batch_stub_matches_the_submodule():
+    tree = stub_tree(BATCH_STUBS)
+    functions = {n.name: n for n in tree.body if isinstance(n, ast.FunctionDef)}
+    public = {n for n in vars(trv.batch) if not n.startswith("_")}
+    assert set(functions) == public
+    for name, node in functions.items():
+        runtime = inspect.signature(getattr(trv.batch, name)).parameters
+        assert params(node, False) == list(runtime), name
+        defaults = [ast.literal_eval(d) for d in node.args.defaults]
+        assert defaults == [p.default for p in runtime.values() if p.default is not p.empty], name
+        doc = ast.get_docstring(node)
+        assert doc and "\n" not in doc, name
 
 
 def test_class_members_match():
