@@ -6,8 +6,8 @@ BUILD    ?= build
 JOBS     ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-cpp test-python bench bench-peers demo \
-        test-sanitize fuzz format clean
+.PHONY: all deps build test test-cpp test-python bench bench-peers bench-dask demo \
+        test-sanitize test-tsan fuzz format clean
 
 all: build
 
@@ -40,12 +40,22 @@ bench-peers:
 	cmake --build $(PEERS_BUILD) -j $(JOBS) --target bench_peers
 	$(PEERS_BUILD)/bench/bench_peers
 
+# The Dask example on two local worker processes against the in-process batch
+# call, DASK_STATES states (default 10^7).
+DASK_STATES ?= 10000000
+bench-dask: build
+	PYTHONPATH=$(CURDIR)/$(BUILD)/python $(PYTHON) bench/bench_dask.py --states $(DASK_STATES)
+
 demo: build
 	PYTHONPATH=$(CURDIR)/$(BUILD)/python $(PYTHON) examples/demo.py
 
 test-sanitize:
 	scripts/install-deps base fuzz
 	scripts/test-sanitize
+
+test-tsan:
+	scripts/install-deps base
+	scripts/test-tsan
 
 FUZZ_SECONDS ?= 60
 fuzz:
