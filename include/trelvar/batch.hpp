@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 
 #include "trelvar/data.hpp"
 #include "trelvar/model.hpp"
@@ -22,6 +23,12 @@ struct RowsOf {
   std::ptrdiff_t stride = 0;
 
   T* row(std::size_t k) const { return data + static_cast<std::ptrdiff_t>(k) * stride; }
+
+  // Writable rows are readable too.
+  template <class U = T, std::enable_if_t<!std::is_const_v<U>, int> = 0>
+  operator RowsOf<const U>() const {
+    return {data, rows, cols, stride};
+  }
 };
 using ConstRows = RowsOf<const double>;
 using Rows = RowsOf<double>;

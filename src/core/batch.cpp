@@ -178,15 +178,14 @@ void crba(const Model& model, const ConstRows& q, const Rows& mass_matrix,
   const std::size_t nv = model.nv;
   check_output("M", mass_matrix, n, nv * nv, "nv*nv");
   for_each_state(model, n, options, [&](Data& d, std::size_t k) {
-    // Upper triangle with the diagonal from crba, mirrored (as get_mass_matrix).
+    // The symmetric matrix reads the same row by row as column by column:
+    // copy M (upper triangle with the diagonal, column by column), then
+    // mirror it into the strict lower triangle (as get_mass_matrix).
     const MatrixX& m = trelvar::crba(model, d, vector_of(q, k));
     double* out = mass_matrix.row(k);
-    for (std::size_t r = 0; r < nv; ++r) {
-      for (std::size_t c = 0; c < nv; ++c) {
-        const auto i = static_cast<Eigen::Index>(std::min(r, c));
-        const auto j = static_cast<Eigen::Index>(std::max(r, c));
-        out[r * nv + c] = m(i, j);
-      }
+    if (nv != 0) std::memcpy(out, m.data(), nv * nv * sizeof(double));
+    for (std::size_t c = 0; c < nv; ++c) {
+      for (std::size_t r = c + 1; r < nv; ++r) out[c * nv + r] = out[r * nv + c];
     }
   });
 }

@@ -10,6 +10,7 @@
 #include <random>
 
 #include "sample_models.hpp"
+#include "trelvar/batch.hpp"
 #include "trelvar/dynamics.hpp"
 #include "trelvar/jacobians.hpp"
 #include "trelvar/kinematics.hpp"
@@ -90,6 +91,37 @@ TEST_P(NoAllocation, WarmCallsAllocateNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, NoAllocation, ::testing::Values(0, 1, 2));
+
+// A batch call allocates per call (one Data per worker), never per state.
+TEST(BatchAllocations, DoNotGrowWithTheStates) {
+  std::mt19937 rng(9);
+  const Model m = samples::random_tree(rng, 12, true);
+  const std::size_t n = 2000;
+  std::vector<double> q, v(n * m.nv, 0.25), out(n * m.nv * m.nv);
+  for (std::size_t k = 0; k < n; ++k) {
+    const VectorX qk = samples::random_configuration(rng, m);
+    q.insert(q.end(), qk.data(), qk.data() + qk.size());
+  }
+  batch::set_pool_size(2);
+  for (const std::size_t threads : {1, 2}) {
+    auto calls = [&](std::size_t states) {
+      return allocations_of([&] {
+        batch::rnea(m, batch::rows_of(q.data(), states, m.nq), batch::rows_of(v.data(), states, m.nv),
+                    batch::rows_of(v.data(), states, m.nv), batch::rows_of(out.data(), states, m.nv),
+                    {threads});
+        batch::crba(m, batch::rows_of(q.data(), states, m.nq),
+                    batch::rows_of(out.data(), states, m.nv * m.nv), {threads});
+        batch::integrate(m, batch::rows_of(q.data(), states, m.nq),
+                         batch::rows_of(v.data(), states, m.nv),
+                         batch::rows_of(out.data(), states, m.nq), {threads});
+      });
+    };
+    const long few = calls(40), many = calls(n);
+    EXPECT_EQ(few, many) << threads;
+    EXPECT_GT(few, 0);  // the Data of each worker
+  }
+  batch::set_pool_size(0);
+}
 
 TEST(CountingAllocator, SeesAllocations) {
   // The counter is live: a heap vector is seen.
