@@ -1,0 +1,137 @@
+// The batch layer against the core calls it makes, on the bundled 7-DoF arm.
+//
+// overhead/<alg>: per iteration, N states through a plain loop of core calls
+//   on one Data, then the same N states through the batch function on the
+//   calling thread; the fastest of each over the iterations is kept (so both
+//   see the same machine load), and overhead_ns = (batch - loop) / N. Under
+//   valgrind --tool=callgrind the inclusive instruction counts of core_loop
+//   and batch_call give the same comparison free of timing noise.
+// scaling/<alg>/<N>: per iteration, the batch function with threads = 1 and
+//   with threads = 2, fastest of each kept; speedup = t1 / t2.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../tests/cpp/sample_models.hpp"
+#include "trelvar/batch.hpp"
+#include "trelvar/dynamics.hpp"
+#include "trelvar/urdf.hpp"
+
+namespace {
+
+using namespace trelvar;
+using Clock = std::chrono::steady_clock;
+
+struct States {
+  Model model;
+  std::size_t n;
+  std::vector<double> q, v, a, out;
+  States(std::size_t count) : model(parse_urdf_file(std::string(TRELVAR_MODELS_DIR) + "/arm7.urdf", false)), n(count) {
+    std::mt19937 rng(3);
+    for (std::size_t k = 0; k < n; ++k) {
+      const VectorX qk = samples::random_configuration(rng, model);
+      const VectorX vk = samples::random_vector(rng, model.nv), ak = samples::random_vector(rng, model.nv);
+      q.insert(q.end(), qk.data(), qk.data() + qk.size());
+      v.insert(v.end(), vk.data(), vk.data() + vk.size());
+      a.insert(a.end(), ak.data(), ak.data() + ak.size());
+    }
+    out.assign(n * model.nv * model.nv, 0.0);
+  }
+  Eigen::Map<const VectorX> row(const std::vector<double>& x, std::size_t k, std::size_t w) const {
+    return Eigen::Map<const VectorX>(x.data() + k * w, static_cast<Eigen::Index>(w));
+  }
+};
+
+// One pass of each algorithm: the core loop and the batch call.
+[[gnu::noinline]] void core_loop(const std::string& alg, States& s, Data& d) {
+  const std::size_t nq = s.model.nq, nv = s.model.nv;
+  if (alg == "rnea") {
+    for (std::size_t k = 0; k < s.n; ++k) {
+      benchmark::DoNotOptimize(rnea(s.model, d, s.row(s.q, k, nq), s.row(s.v, k, nv), s.row(s.a, k, nv)).data());
+    }
+  } else {
+    for (std::size_t k = 0; k < s.n; ++k) benchmark::DoNotOptimize(crba(s.model, d, s.row(s.q, k, nq)).data());
+  }
+  benchmark::ClobberMemory();
+}
+
+[[gnu::noinline]] void batch_call(const std::string& alg, States& s, std::size_t threads) {
+  const std::size_t nq = s.model.nq, nv = s.model.nv;
+  const batch::ConstRows q = batch::rows_of(s.q.data(), s.n, nq);
+  if (alg == "rnea") {
+    batch::rnea(s.model, q, batch::rows_of(s.v.data(), s.n, nv), batch::rows_of(s.a.data(), s.n, nv),
+                batch::rows_of(s.out.data(), s.n, nv), {threads});
+  } else {
+    batch::crba(s.model, q, batch::rows_of(s.out.data(), s.n, nv * nv), {threads});
+  }
+  benchmark::ClobberMemory();
+}
+
+double seconds(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void overhead(benchmark::State& state, const std::string& alg) {
+  States s(10000);
+  Data d(s.model);
+  double loop = 1e9, batch = 1e9;
+  for (auto _ : state) {
+    auto t = Clock::now();
+    core_loop(alg, s, d);
+    loop = std::min(loop, seconds(t));
+    t = Clock::now();
+    batch_call(alg, s, 1);
+    batch = std::min(batch, seconds(t));
+  }
+  const double n = static_cast<double>(s.n);
+  state.counters["core_ns"] = loop / n * 1e9;
+  state.counters["batch_ns"] = batch / n * 1e9;
+  state.counters["overhead_ns"] = (batch - loop) / n * 1e9;
+}
+
+void scaling(benchmark::State& state, const std::string& alg) {
+  States s(static_cast<std::size_t>(state.range(0)));
+  batch::set_pool_size(2);
+  double one = 1e9, two = 1e9;
+  for (auto _ : state) {
+    auto t = Clock::now();
+    batch_call(alg, s, 1);
+    one = std::min(one, seconds(t));
+    t = Clock::now();
+    batch_call(alg, s, 2);
+    two = std::min(two, seconds(t));
+  }
+  const double n = static_cast<double>(s.n);
+  state.counters["t1_ns"] = one / n * 1e9;
+  state.counters["t2_ns"] = two / n * 1e9;
+  state.counters["speedup"] = one / two;
+  batch::set_pool_size(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (const char* alg : {"rnea", "crba"}) {
+    const std::string name = alg;
+    benchmark::RegisterBenchmark(("overhead/" + name).c_str(),
+                                 [name](benchmark::State& s) { overhead(s, name); })
+        ->Iterations(30)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("scaling/" + name).c_str(),
+                                 [name](benchmark::State& s) { scaling(s, name); })
+        ->Arg(10000)
+        ->Arg(100000)
+        ->Iterations(20)
+        ->Unit(benchmark::kMillisecond);
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
