@@ -1,8 +1,11 @@
 // The submodule trelvar.batch: one algorithm over N stacked states per call,
 // computed without the interpreter lock on the library's thread pool. Each
 // function is one table entry: its signature, the widths of its stacked
-// arguments, the shape of its result and the library call.
+// arguments, the shapes of its results and the library call. One result is
+// returned as an array, several as a tuple of arrays.
 #include "batch.hpp"
+
+#include <utility>
 
 #include "toolkit.hpp"
 #include "trelvar/batch.hpp"
@@ -14,27 +17,49 @@ namespace {
 
 enum class Width { nq, nv };
 
-// Result shape after the leading N.
-enum class Result { nv, nq, nv_by_nv, placements };
+// Shape of a result after the leading N.
+enum class Result { none, nv, nq, nv_by_nv, placements };
 
 constexpr std::size_t kMaxInputs = 3;
+constexpr std::size_t kMaxResults = 3;
 
 struct BatchFunction {
   // (model, the stacked arguments, threads): threads is the one with a default.
   const Signature* sig;
   Width inputs[kMaxInputs];
-  Result result;
-  void (*run)(const Model& model, const batch::ConstRows* in, const batch::Rows& out,
+  Result results[kMaxResults];  // the used ones first, then Result::none
+  void (*run)(const Model& model, const batch::ConstRows* in, const batch::Rows* out,
               const batch::Options& options);
 };
 
 std::size_t width_of(Width w, const Model& m) { return w == Width::nq ? m.nq : m.nv; }
 const char* width_name(Width w) { return w == Width::nq ? "nq" : "nv"; }
 
-// Releases the holds of stack_rows when the call ends.
-struct Holds {
-  PyObject* items[kMaxInputs] = {};
-  ~Holds() {
+// A new (N, ...) array for a result; `out` receives its rows.
+PyObject* new_result(Result r, const Model& m, std::size_t n, batch::Rows& out) {
+  const auto rows = static_cast<Py_ssize_t>(n);
+  const auto nq = static_cast<Py_ssize_t>(m.nq), nv = static_cast<Py_ssize_t>(m.nv);
+  double* data = nullptr;
+  PyObject* a = nullptr;
+  std::size_t width = 0;
+  switch (r) {
+    case Result::none: return nullptr;
+    case Result::nv: a = new_array({rows, nv}, &data), width = m.nv; break;
+    case Result::nq: a = new_array({rows, nq}, &data), width = m.nq; break;
+    case Result::nv_by_nv: a = new_array({rows, nv, nv}, &data), width = m.nv * m.nv; break;
+    case Result::placements:
+      a = new_array({rows, static_cast<Py_ssize_t>(m.njoints), 4, 4}, &data), width = m.njoints * 16;
+      break;
+  }
+  out = batch::rows_of(data, n, width);
+  return a;
+}
+
+// Owned references released when the call ends.
+template <std::size_t N>
+struct Owned {
+  PyObject* items[N] = {};
+  ~Owned() {
     for (PyObject* o : items) Py_XDECREF(o);
   }
 };
@@ -67,45 +92,28 @@ PyObject* call_batch(const BatchFunction& f, PyObject* const* args, Py_ssize_t n
                         static_cast<std::size_t>(arrays[k].cols()), k == 0 ? batch::npos : n,
                         width_of(f.inputs[k], *m), width_name(f.inputs[k]));
     }
-    Holds holds;
+    Owned<kMaxInputs> holds;
     batch::ConstRows in[kMaxInputs];
     for (std::size_t k = 0; k < ninputs; ++k) {
       const double* data = nullptr;
       if (!stack_rows(arrays[k], &data, &holds.items[k])) return nullptr;
       in[k] = batch::rows_of(data, n, width_of(f.inputs[k], *m));
     }
-    const auto rows = static_cast<Py_ssize_t>(n);
-    const auto nv = static_cast<Py_ssize_t>(m->nv);
-    double* out = nullptr;
-    PyObject* result = nullptr;
-    std::size_t width = 0;
-    switch (f.result) {
-      case Result::nv:
-        result = new_array({rows, nv}, &out);
-        width = m->nv;
-        break;
-      case Result::nq:
-        result = new_array({rows, static_cast<Py_ssize_t>(m->nq)}, &out);
-        width = m->nq;
-        break;
-      case Result::nv_by_nv:
-        result = new_array({rows, nv, nv}, &out);
-        width = m->nv * m->nv;
-        break;
-      case Result::placements:
-        result = new_array({rows, static_cast<Py_ssize_t>(m->njoints), 4, 4}, &out);
-        width = m->njoints * 16;
-        break;
+    Owned<kMaxResults> results;
+    batch::Rows out[kMaxResults];
+    std::size_t nresults = 0;
+    for (; nresults < kMaxResults && f.results[nresults] != Result::none; ++nresults) {
+      results.items[nresults] = new_result(f.results[nresults], *m, n, out[nresults]);
+      if (results.items[nresults] == nullptr) return nullptr;
     }
-    if (result == nullptr) return nullptr;
-    try {
-      without_interpreter_lock(
-          [&] { f.run(*m, in, batch::rows_of(out, n, width), batch::Options{threads}); });
-    } catch (...) {
-      Py_DECREF(result);
-      throw;
+    without_interpreter_lock([&] { f.run(*m, in, out, batch::Options{threads}); });
+    if (nresults == 1) return std::exchange(results.items[0], nullptr);
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(nresults));
+    if (tuple == nullptr) return nullptr;
+    for (std::size_t k = 0; k < nresults; ++k) {
+      PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(k), std::exchange(results.items[k], nullptr));
     }
-    return result;
+    return tuple;
   });
 }
 
@@ -116,9 +124,9 @@ const BatchFunction& rnea_function() {
   static const BatchFunction f{
       &sig,
       {Width::nq, Width::nv, Width::nv},
-      Result::nv,
-      [](const Model& m, const batch::ConstRows* x, const batch::Rows& out, const batch::Options& o) {
-        batch::rnea(m, x[0], x[1], x[2], out, o);
+      {Result::nv},
+      [](const Model& m, const batch::ConstRows* x, const batch::Rows* out, const batch::Options& o) {
+        batch::rnea(m, x[0], x[1], x[2], out[0], o);
       }};
   return f;
 }
@@ -128,9 +136,9 @@ const BatchFunction& non_linear_effects_function() {
   static const BatchFunction f{
       &sig,
       {Width::nq, Width::nv},
-      Result::nv,
-      [](const Model& m, const batch::ConstRows* x, const batch::Rows& out, const batch::Options& o) {
-        batch::non_linear_effects(m, x[0], x[1], out, o);
+      {Result::nv},
+      [](const Model& m, const batch::ConstRows* x, const batch::Rows* out, const batch::Options& o) {
+        batch::non_linear_effects(m, x[0], x[1], out[0], o);
       }};
   return f;
 }
@@ -140,9 +148,9 @@ const BatchFunction& compute_gravity_function() {
   static const BatchFunction f{
       &sig,
       {Width::nq},
-      Result::nv,
-      [](const Model& m, const batch::ConstRows* x, const batch::Rows& out, const batch::Options& o) {
-        batch::compute_gravity(m, x[0], out, o);
+      {Result::nv},
+      [](const Model& m, const batch::ConstRows* x, const batch::Rows* out, const batch::Options& o) {
+        batch::compute_gravity(m, x[0], out[0], o);
       }};
   return f;
 }
@@ -152,9 +160,9 @@ const BatchFunction& crba_function() {
   static const BatchFunction f{
       &sig,
       {Width::nq},
-      Result::nv_by_nv,
-      [](const Model& m, const batch::ConstRows* x, const batch::Rows& out, const batch::Options& o) {
-        batch::crba(m, x[0], out, o);
+      {Result::nv_by_nv},
+      [](const Model& m, const batch::ConstRows* x, const batch::Rows* out, const batch::Options& o) {
+        batch::crba(m, x[0], out[0], o);
       }};
   return f;
 }
@@ -164,9 +172,9 @@ const BatchFunction& forward_kinematics_function() {
   static const BatchFunction f{
       &sig,
       {Width::nq},
-      Result::placements,
-      [](const Model& m, const batch::ConstRows* x, const batch::Rows& out, const batch::Options& o) {
-        batch::forward_kinematics(m, x[0], out, o);
+      {Result::placements},
+      [](const Model& m, const batch::ConstRows* x, const batch::Rows* out, const batch::Options& o) {
+        batch::forward_kinematics(m, x[0], out[0], o);
       }};
   return f;
 }
@@ -176,9 +184,9 @@ const BatchFunction& integrate_function() {
   static const BatchFunction f{
       &sig,
       {Width::nq, Width::nv},
-      Result::nq,
-      [](const Model& m, const batch::ConstRows* x, const batch::Rows& out, const batch::Options& o) {
-        batch::integrate(m, x[0], x[1], out, o);
+      {Result::nq},
+      [](const Model& m, const batch::ConstRows* x, const batch::Rows* out, const batch::Options& o) {
+        batch::integrate(m, x[0], x[1], out[0], o);
       }};
   return f;
 }
