@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <exception>
 
 namespace trelvar::detail {
 
@@ -41,12 +42,20 @@ void ThreadPool::share(std::size_t slots, Task task, void* context) {
     }
     wake_.notify_all();
   }
-  task(context, 0);
-  std::unique_lock<std::mutex> lock(mutex_);
-  // Withdraw the slots nobody took, then wait for the ones that were.
-  const auto it = std::find(offered_.begin(), offered_.end(), &job);
-  if (it != offered_.end()) offered_.erase(it);
-  done_.wait(lock, [&] { return job.finished + 1 == job.taken; });
+  std::exception_ptr error;
+  try {
+    task(context, 0);
+  } catch (...) {
+    error = std::current_exception();
+  }
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // Withdraw the slots nobody took, then wait for the ones that were.
+    const auto it = std::find(offered_.begin(), offered_.end(), &job);
+    if (it != offered_.end()) offered_.erase(it);
+    done_.wait(lock, [&] { return job.finished + 1 == job.taken; });
+  }
+  if (error) std::rethrow_exception(error);
 }
 
 void ThreadPool::work() {

@@ -30,7 +30,9 @@ class ThreadPool {
   // Runs task(context, 0) on the calling thread and offers slots 1 ..
   // slots - 1 to the background threads. The task shares out the work itself
   // (an atomic counter, say), so slots nobody took by the time slot 0 returns
-  // are withdrawn; returns once every slot that was taken has returned.
+  // are withdrawn; returns once every slot that was taken has returned. The
+  // task must not throw on a background thread (it catches and reports its
+  // own errors); on the calling thread an exception is rethrown after that wait.
   void share(std::size_t slots, Task task, void* context);
 
  private:
