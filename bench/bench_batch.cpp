@@ -2,8 +2,11 @@
 //
 // overhead/<alg>: per iteration, N states through a plain loop of core calls
 //   on one Data, then the same N states through the batch function on the
-//   calling thread; the fastest of each over the iterations is kept (so both
-//   see the same machine load), and overhead_ns = (batch - loop) / N. Under
+//   calling thread, each timed by the thread's CPU clock; the fastest of each
+//   over the iterations is kept (so both see the same machine load), and
+//   overhead_ns = (batch - loop) / N. over_store_ns compares with a loop that
+//   also copies each result as it is into the output rows (crba: the upper
+//   triangle, where the batch writes the full matrix). Under
 //   valgrind --tool=callgrind the inclusive instruction counts of core_loop
 //   and batch_call give the same comparison free of timing noise.
 // scaling/<alg>/<N>: per iteration, the batch function with threads = 1 and
@@ -12,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstring>
 #include <random>
 #include <string>
@@ -47,15 +51,22 @@ struct States {
   }
 };
 
-// One pass of each algorithm: the core loop and the batch call.
-[[gnu::noinline]] void core_loop(const std::string& alg, States& s, Data& d) {
+// One pass of each algorithm: the core loop (the result left in the Data, or
+// with `store`, copied as it is into the output rows) and the batch call.
+[[gnu::noinline]] void core_loop(const std::string& alg, States& s, Data& d, bool store) {
   const std::size_t nq = s.model.nq, nv = s.model.nv;
   if (alg == "rnea") {
     for (std::size_t k = 0; k < s.n; ++k) {
-      benchmark::DoNotOptimize(rnea(s.model, d, s.row(s.q, k, nq), s.row(s.v, k, nv), s.row(s.a, k, nv)).data());
+      const VectorX& tau = rnea(s.model, d, s.row(s.q, k, nq), s.row(s.v, k, nv), s.row(s.a, k, nv));
+      if (store) std::memcpy(s.out.data() + k * nv, tau.data(), nv * sizeof(double));
+      benchmark::DoNotOptimize(tau.data());
     }
   } else {
-    for (std::size_t k = 0; k < s.n; ++k) benchmark::DoNotOptimize(crba(s.model, d, s.row(s.q, k, nq)).data());
+    for (std::size_t k = 0; k < s.n; ++k) {
+      const MatrixX& m = crba(s.model, d, s.row(s.q, k, nq));
+      if (store) std::memcpy(s.out.data() + k * nv * nv, m.data(), nv * nv * sizeof(double));
+      benchmark::DoNotOptimize(m.data());
+    }
   }
   benchmark::ClobberMemory();
 }
@@ -76,22 +87,35 @@ double seconds(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// CPU time of the calling thread: time spent waiting for a processor on a
+// loaded machine does not count.
+double thread_seconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
 void overhead(benchmark::State& state, const std::string& alg) {
   States s(10000);
   Data d(s.model);
-  double loop = 1e9, batch = 1e9;
+  double loop = 1e9, stored = 1e9, batch = 1e9;
   for (auto _ : state) {
-    auto t = Clock::now();
-    core_loop(alg, s, d);
-    loop = std::min(loop, seconds(t));
-    t = Clock::now();
+    double t = thread_seconds();
+    core_loop(alg, s, d, false);
+    loop = std::min(loop, thread_seconds() - t);
+    t = thread_seconds();
+    core_loop(alg, s, d, true);
+    stored = std::min(stored, thread_seconds() - t);
+    t = thread_seconds();
     batch_call(alg, s, 1);
-    batch = std::min(batch, seconds(t));
+    batch = std::min(batch, thread_seconds() - t);
   }
   const double n = static_cast<double>(s.n);
   state.counters["core_ns"] = loop / n * 1e9;
+  state.counters["core_store_ns"] = stored / n * 1e9;
   state.counters["batch_ns"] = batch / n * 1e9;
   state.counters["overhead_ns"] = (batch - loop) / n * 1e9;
+  state.counters["over_store_ns"] = (batch - stored) / n * 1e9;
 }
 
 void scaling(benchmark::State& state, const std::string& alg) {

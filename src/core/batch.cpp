@@ -179,13 +179,13 @@ void crba(const Model& model, const ConstRows& q, const Rows& mass_matrix,
   check_output("M", mass_matrix, n, nv * nv, "nv*nv");
   for_each_state(model, n, options, [&](Data& d, std::size_t k) {
     // The symmetric matrix reads the same row by row as column by column:
-    // copy M (upper triangle with the diagonal, column by column), then
-    // mirror it into the strict lower triangle (as get_mass_matrix).
-    const MatrixX& m = trelvar::crba(model, d, vector_of(q, k));
-    double* out = mass_matrix.row(k);
-    if (nv != 0) std::memcpy(out, m.data(), nv * nv * sizeof(double));
-    for (std::size_t c = 0; c < nv; ++c) {
-      for (std::size_t r = c + 1; r < nv; ++r) out[c * nv + r] = out[r * nv + c];
+    // copy M (upper triangle with the diagonal, column by column), then fill
+    // the strict lower triangle from the upper one (as get_mass_matrix).
+    const double* __restrict m = trelvar::crba(model, d, vector_of(q, k)).data();
+    double* __restrict out = mass_matrix.row(k);
+    if (nv != 0) std::memcpy(out, m, nv * nv * sizeof(double));
+    for (std::size_t c = 0; c + 1 < nv; ++c) {
+      for (std::size_t r = c + 1; r < nv; ++r) out[c * nv + r] = m[r * nv + c];
     }
   });
 }
