@@ -10,13 +10,19 @@
 //   valgrind --tool=callgrind the inclusive instruction counts of core_loop
 //   and batch_call give the same comparison free of timing noise.
 // scaling/<alg>/<N>: per iteration, the batch function with threads = 1 and
-//   with threads = 2, fastest of each kept; speedup = t1 / t2.
+//   with threads = 2, fastest of each kept; speedup = t1 / t2 (wall clock,
+//   meaningful only on an otherwise idle machine). cpu_speedup = CPU time of
+//   one thread / CPU time of the busiest of two, cpu_cost_2v1 = total CPU of
+//   two threads / one: what two free cores would give, measured on any load.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
 #include <random>
 #include <string>
 #include <vector>
@@ -118,10 +124,50 @@ void overhead(benchmark::State& state, const std::string& alg) {
   state.counters["over_store_ns"] = (batch - stored) / n * 1e9;
 }
 
+// The batch function's own machinery (run_ranges, as its adapter uses it)
+// with each thread's CPU time summed over the ranges it ran: the busiest
+// thread's share shows how evenly the states were spread, and whether two
+// threads cost more CPU per state than one, whatever else the machine runs.
+struct CpuPerThread {
+  States* s;
+  std::string alg;
+  std::mutex mutex;
+  std::map<std::thread::id, double> cpu;
+
+  static void body(void* context, Data& d, std::size_t begin, std::size_t end) {
+    auto& c = *static_cast<CpuPerThread*>(context);
+    States& s = *c.s;
+    const std::size_t nq = s.model.nq, nv = s.model.nv;
+    const double t = thread_seconds();
+    for (std::size_t k = begin; k < end; ++k) {
+      if (c.alg == "rnea") {
+        const VectorX& tau = rnea(s.model, d, s.row(s.q, k, nq), s.row(s.v, k, nv), s.row(s.a, k, nv));
+        std::memcpy(s.out.data() + k * nv, tau.data(), nv * sizeof(double));
+      } else {
+        const MatrixX& m = crba(s.model, d, s.row(s.q, k, nq));
+        std::memcpy(s.out.data() + k * nv * nv, m.data(), nv * nv * sizeof(double));
+      }
+    }
+    const double used = thread_seconds() - t;
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.cpu[std::this_thread::get_id()] += used;
+  }
+
+  // (total, busiest thread) CPU seconds of one run.
+  std::pair<double, double> run(std::size_t threads) {
+    cpu.clear();
+    batch::run_ranges(s->model, s->n, {threads}, body, this);
+    double total = 0.0, busiest = 0.0;
+    for (const auto& [id, t] : cpu) total += t, busiest = std::max(busiest, t);
+    return {total, busiest};
+  }
+};
+
 void scaling(benchmark::State& state, const std::string& alg) {
   States s(static_cast<std::size_t>(state.range(0)));
   batch::set_pool_size(2);
-  double one = 1e9, two = 1e9;
+  double one = 1e9, two = 1e9, cpu_one = 1e9, cpu_busiest = 1e9, cpu_total = 1e9;
+  CpuPerThread probe{&s, alg, {}, {}};
   for (auto _ : state) {
     auto t = Clock::now();
     batch_call(alg, s, 1);
@@ -129,11 +175,19 @@ void scaling(benchmark::State& state, const std::string& alg) {
     t = Clock::now();
     batch_call(alg, s, 2);
     two = std::min(two, seconds(t));
+    cpu_one = std::min(cpu_one, probe.run(1).first);
+    const auto [total, busiest] = probe.run(2);
+    cpu_total = std::min(cpu_total, total);
+    cpu_busiest = std::min(cpu_busiest, busiest);
   }
   const double n = static_cast<double>(s.n);
   state.counters["t1_ns"] = one / n * 1e9;
   state.counters["t2_ns"] = two / n * 1e9;
   state.counters["speedup"] = one / two;
+  // On two free cores the wall time of two threads is at least the busiest
+  // thread's CPU time: cpu_speedup bounds what `speedup` can reach.
+  state.counters["cpu_speedup"] = cpu_one / cpu_busiest;
+  state.counters["cpu_cost_2v1"] = cpu_total / cpu_one;
   batch::set_pool_size(0);
 }
 
