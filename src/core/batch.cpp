@@ -130,7 +130,8 @@ VectorIn vector_of(const ConstRows& x, std::size_t k) {
 }
 
 void store(const VectorX& result, const Rows& out, std::size_t k) {
-  std::memcpy(out.row(k), result.data(), out.cols * sizeof(double));
+  // An empty vector has no buffer, which memcpy must not be given.
+  if (out.cols != 0) std::memcpy(out.row(k), result.data(), out.cols * sizeof(double));
 }
 
 // The first input fixes N.

@@ -195,6 +195,19 @@ TEST(Batch, ShapesAreCheckedBeforeAnyWork) {
               batch::ConstRows{nullptr, 0, 7, 7}, batch::Rows{nullptr, 0, 7, 7});
 }
 
+TEST(Batch, AModelWithoutCoordinatesGivesEmptyRows) {
+  const Model m;
+  std::vector<double> none(1), placements(3 * 16, -1.0);
+  const batch::ConstRows in{none.data(), 3, 0, 0};
+  batch::rnea(m, in, in, in, batch::Rows{none.data(), 3, 0, 0}, {2});
+  batch::crba(m, in, batch::Rows{none.data(), 3, 0, 0}, {2});
+  batch::integrate(m, in, in, batch::Rows{none.data(), 3, 0, 0}, {2});
+  batch::forward_kinematics(m, in, batch::rows_of(placements.data(), 3, 16), {2});
+  for (std::size_t k = 0; k < 3; ++k) {
+    EXPECT_EQ(Eigen::Map<const Mat4>(placements.data() + 16 * k), Mat4::Identity());
+  }
+}
+
 TEST(Batch, AModelEditedOutOfShapeIsRefused) {
   Model m = samples::arm7();
   m.idx_vs[3] = 0;
