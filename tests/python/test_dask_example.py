@@ -66,3 +66,25 @@ def test_two_worker_processes_match_one_process(tmp_path):
     # The stack reads back with Dask.
     import dask.array as da
     assert da.from_npy_stack(str(out)).compute().tobytes() == tau.tobytes()
+
+
+@pytest.mark.slow
+def test_an_existing_scheduler(tmp_path, monkeypatch):
+    from dask.distributed import LocalCluster
+
+    here = os.path.dirname(os.path.abspath(trv.__file__))
+    env = dict(os.environ, PYTHONPATH=here)
+    monkeypatch.setenv("PYTHONPATH", here)  # for the workers of the cluster started here
+    n, out = 3_000, tmp_path / "torques"
+    with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+        run = subprocess.run([sys.executable, SCRIPT, "--states", str(n), "--chunk", "1000",
+                              "--scheduler", cluster.scheduler_address, "--out", str(out), "--no-progress"],
+                             capture_output=True, text=True, cwd=tmp_path, env=env, timeout=600)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "1 workers" in run.stdout
+    tau = np.vstack([np.load(out / f"{k}.npy") for k in range(3)])
+    ex = example()
+    m = trv.parse_urdf_file(os.path.join(ROOT, "models", "arm7.urdf"))
+    rows = ex.log_rows(m, ex.trajectory(m, 0), 0, n)
+    q, v, a = (np.ascontiguousarray(rows[:, k * 7:(k + 1) * 7]) for k in range(3))
+    assert tau.tobytes() == trelvar.batch.rnea(m, q, v, a).tobytes()
