@@ -350,7 +350,7 @@ def test_model_attributes_are_read_only_copies(attr):
         assert np.array_equal(getattr(m, attr), before)
     else:
         x.clear()
-        assert len(getattr(m, attr)) == m.njoints if attr != "frames" else m.nframes
+        assert len(getattr(m, attr)) == (m.nframes if attr == "frames" else m.njoints)
 
 
 # ---- Model.set_inertia ----------------------------------------------------------------------
