@@ -79,6 +79,9 @@ struct SE3 {
     return out;
   }
 
+  // A point given in the child frame, expressed in the parent frame: R x + p.
+  Vec3 act(const Vec3& point) const { return mul(rotation, point) + translation; }
+
   // (R^T, -(R^T p)).
   SE3 inverse() const {
     SE3 out;
