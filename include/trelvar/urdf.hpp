@@ -46,6 +46,10 @@ RobotRecord read_robot(const std::string& text);
 }  // namespace urdf
 
 // `verbose` prints a progress report on the process's standard output.
+// The links must form one tree: an Error names a joint whose parent or child
+// link is not declared, two root links that both carry joints, a link that is
+// the child of two joints, or a joint on or below a loop the root cannot reach.
+// Links no joint mentions are ignored.
 Model parse_urdf_file(const std::string& path, bool verbose = false);
 Model parse_urdf_from_string(const std::string& text, bool verbose = false);
 Model build_model_from_urdf(const urdf::RobotRecord& robot, bool verbose = false);

@@ -533,6 +533,32 @@ PyObject* raise(PyObject* type, const std::string& message) {
   return nullptr;
 }
 
+namespace {
+
+PyObject* new_exception(PyObject* type, const std::string& message) {
+  PyObject* text = to_str(message);
+  if (text == nullptr) return nullptr;
+  PyObject* e = PyObject_CallFunctionObjArgs(type, text, nullptr);
+  Py_DECREF(text);
+  return e;
+}
+
+}  // namespace
+
+PyObject* raise(PyObject* type, const std::string& message, const std::string& cause) {
+  PyObject* inner = new_exception(type, cause);
+  if (inner == nullptr) return nullptr;
+  PyObject* outer = new_exception(type, message);
+  if (outer == nullptr) {
+    Py_DECREF(inner);
+    return nullptr;
+  }
+  PyException_SetCause(outer, inner);  // steals `inner`
+  PyErr_SetObject(type, outer);
+  Py_DECREF(outer);
+  return nullptr;
+}
+
 void write_stdout(const std::string& text) {
   const char* p = text.data();
   std::size_t left = text.size();

@@ -322,6 +322,8 @@ bool init_numpy();
 // Sets the Python exception for the C++ exception being handled.
 void set_error_from_current_exception();
 PyObject* raise(PyObject* type, const std::string& message);
+// Raises type(message) from type(cause): the traceback shows the cause first.
+PyObject* raise(PyObject* type, const std::string& message, const std::string& cause);
 
 // Runs body() and maps any C++ exception to a Python exception. The body
 // returns a new reference or nullptr with a Python error set.
