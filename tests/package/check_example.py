@@ -5,7 +5,8 @@ CMake package or pkg-config), runs it, and compares its output with
 examples/cpp/expected_output.txt (numbers to one unit in their last printed place).
 
 Usage: check_example.py --route cmake|pkg-config --build-dir B --source-dir S
-         --work-dir W --version X.Y.Z --cxx COMPILER [--generator G] [--shared]
+         --work-dir W --version X.Y.Z --cxx COMPILER [--generator G] [--libdir L]
+         [--shared]
 """
 import argparse
 import glob
@@ -23,10 +24,9 @@ def run(cmd, **kwargs):
     return result.stdout
 
 
-def check_installed(prefix, source_dir, version, shared):
+def check_installed(prefix, libdir, source_dir, version, shared):
     """The installed files, and nothing unexpected under include/trelvar."""
     problems = []
-    libdir = next((d for d in ("lib", "lib64") if os.path.isdir(os.path.join(prefix, d))), "lib")
     headers = sorted(os.listdir(os.path.join(prefix, "include", "trelvar")))
     public = sorted(os.listdir(os.path.join(source_dir, "include", "trelvar")) + ["version.hpp"])
     if headers != public:
@@ -55,7 +55,7 @@ def check_installed(prefix, source_dir, version, shared):
     with open(os.path.join(prefix, "include", "trelvar", "version.hpp")) as f:
         if f'#define TRELVAR_VERSION_STRING "{version}"' not in f.read():
             problems.append("version.hpp does not carry the project version")
-    return libdir, problems
+    return problems
 
 
 def build_with_cmake(args, prefix, work):
@@ -109,6 +109,7 @@ def main():
     parser.add_argument("--version", required=True)
     parser.add_argument("--cxx", required=True)
     parser.add_argument("--generator", default="Ninja")
+    parser.add_argument("--libdir", default="lib", help="CMAKE_INSTALL_LIBDIR of the build")
     parser.add_argument("--shared", action="store_true")
     args = parser.parse_args()
 
@@ -116,7 +117,8 @@ def main():
     shutil.rmtree(work, ignore_errors=True)
     prefix = os.path.join(work, "prefix")
     run(["cmake", "--install", args.build_dir, "--prefix", prefix])
-    libdir, problems = check_installed(prefix, args.source_dir, args.version, args.shared)
+    libdir = args.libdir
+    problems = check_installed(prefix, libdir, args.source_dir, args.version, args.shared)
 
     if args.route == "cmake":
         exe, env = build_with_cmake(args, prefix, work)
