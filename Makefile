@@ -7,7 +7,7 @@ JOBS     ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 .PHONY: all deps build test test-cpp test-python bench bench-peers demo \
-        test-sanitize fuzz format clean
+        test-sanitize test-shared fuzz format clean
 
 all: build
 
@@ -46,6 +46,10 @@ demo: build
 test-sanitize:
 	scripts/install-deps base fuzz
 	scripts/test-sanitize
+
+# The C++ tests and the install checks against libtrelvar.so, in build-shared.
+test-shared: deps
+	scripts/test-shared
 
 FUZZ_SECONDS ?= 60
 fuzz:

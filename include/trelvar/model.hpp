@@ -11,6 +11,9 @@
 #include "trelvar/joint.hpp"
 #include "trelvar/spatial.hpp"
 
+// Public interface: exported from the shared library (see DEVELOPERS.md).
+#pragma GCC visibility push(default)
+
 namespace trelvar {
 
 // Set of frame-kind bit flags.
@@ -136,3 +139,5 @@ class Model {
 };
 
 }  // namespace trelvar
+
+#pragma GCC visibility pop

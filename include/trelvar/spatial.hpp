@@ -13,6 +13,9 @@
 #include <Eigen/Core>
 #include <array>
 
+// Public interface: exported from the shared library (see DEVELOPERS.md).
+#pragma GCC visibility push(default)
+
 namespace trelvar {
 
 using Vec3 = Eigen::Vector3d;
@@ -249,3 +252,5 @@ Inertia se3_act_on_inertia(const SE3& x, const Inertia& in);
 void add_inertias_inplace(Inertia& a, const Inertia& b);
 
 }  // namespace trelvar
+
+#pragma GCC visibility pop

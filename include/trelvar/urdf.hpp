@@ -7,6 +7,9 @@
 
 #include "trelvar/model.hpp"
 
+// Public interface: exported from the shared library (see DEVELOPERS.md).
+#pragma GCC visibility push(default)
+
 namespace trelvar {
 namespace urdf {
 
@@ -56,3 +59,5 @@ Model build_model_from_urdf(const urdf::RobotRecord& robot, bool verbose = false
 Inertia convert_inertia_from_urdf(const urdf::LinkRecord& link);
 
 }  // namespace trelvar
+
+#pragma GCC visibility pop
