@@ -7,7 +7,7 @@ JOBS     ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 .PHONY: all deps build test test-cpp test-python bench bench-peers demo \
-        test-sanitize test-shared fuzz format clean
+        test-sanitize test-shared fuzz format clean golden
 
 all: build
 
@@ -55,6 +55,11 @@ FUZZ_SECONDS ?= 60
 fuzz:
 	scripts/install-deps base fuzz
 	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz
+
+# Rewrites the golden reference from the current library (only when a change
+# is meant to alter results; see DEVELOPERS.md).
+golden: build
+	scripts/regen-golden $(BUILD)
 
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

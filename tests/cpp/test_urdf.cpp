@@ -98,6 +98,30 @@ INSTANTIATE_TEST_SUITE_P(Kinds, UrdfLimits,
                                            LimitCase{"prismatic", 1}, LimitCase{"planar", 3},
                                            LimitCase{"spherical", 3}, LimitCase{"floating", 6}));
 
+// Limits are indexed by velocity coordinate: after a joint whose nq and nv
+// differ, a limited joint's entries start at its velocity index.
+class UrdfLimitsAfterJoint : public ::testing::TestWithParam<LimitCase> {};
+
+TEST_P(UrdfLimitsAfterJoint, StartAtTheVelocityIndex) {
+  const LimitCase& before = GetParam();
+  const Model m = parse_urdf_from_string(robot(
+      link("a") + link("b") + link("c") + link("d") +
+      joint("first", before.type, "a", "b", "<limit lower='-1' upper='1'/>") +
+      joint("limited", "revolute", "b", "c", "<limit lower='-0.25' upper='0.5'/>") +
+      joint("slide", "prismatic", "c", "d", "<limit lower='-2' upper='3'/>")));
+  ASSERT_EQ(m.idx_vs[2], before.entries);
+  std::vector<double> lower(before.entries, -1.0), upper(before.entries, 1.0);
+  lower.insert(lower.end(), {-0.25, -2.0});
+  upper.insert(upper.end(), {0.5, 3.0});
+  EXPECT_EQ(m.lower_position_limit, lower);
+  EXPECT_EQ(m.upper_position_limit, upper);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, UrdfLimitsAfterJoint,
+                         ::testing::Values(LimitCase{"continuous", 1}, LimitCase{"planar", 3},
+                                           LimitCase{"floating", 6}, LimitCase{"spherical", 3}),
+                         [](const ::testing::TestParamInfo<LimitCase>& p) { return std::string(p.param.type); });
+
 TEST(UrdfBuilder, AbsentElementsTakeDefaults) {
   const Model m = parse_urdf_from_string(robot(link("a") + link("b") + joint("c", "continuous", "a", "b")));
   EXPECT_EQ(m.joints[1].axis, Vec3(1, 0, 0));
@@ -108,6 +132,37 @@ TEST(UrdfBuilder, AbsentElementsTakeDefaults) {
   EXPECT_EQ(m.nq, 2u);
   EXPECT_EQ(m.inertias[1], Inertia::zero());
 }
+
+// An <axis> element without xyz means the x axis, as no <axis> element does;
+// the joint then moves about / along x.
+class UrdfAxisWithoutXyz : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(UrdfAxisWithoutXyz, MeansUnitX) {
+  for (const char* element : {"<axis/>", "<axis></axis>", ""}) {
+    const Model m = parse_urdf_from_string(
+        robot(link("a") + link("b") + joint("j", GetParam(), "a", "b", element)));
+    EXPECT_EQ(m.joints[1].axis, Vec3(1, 0, 0)) << "'" << element << "'";
+    EXPECT_EQ(m.unit_axes[1], Vec3(1, 0, 0)) << "'" << element << "'";
+    Data d(m);
+    VectorX q = neutral(m);
+    VectorX v = VectorX::Zero(static_cast<Eigen::Index>(m.nv));
+    v[0] = 0.5;
+    forward_kinematics(m, d, integrate(m, q, v));
+    const SE3& x = d.omi[1];
+    if (m.joints[1].joint_type == JointType::Prismatic) {
+      EXPECT_EQ(x.translation, Vec3(0.5, 0, 0)) << "'" << element << "'";
+    } else {
+      // 0.5 rad about x: x stays fixed, y turns towards z.
+      EXPECT_TRUE(x.rotation.col(0).isApprox(Vec3(1, 0, 0), 1e-15)) << "'" << element << "'";
+      EXPECT_TRUE(x.rotation.col(1).isApprox(Vec3(0, std::cos(0.5), std::sin(0.5)), 1e-15))
+          << "'" << element << "'";
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, UrdfAxisWithoutXyz,
+                         ::testing::Values("revolute", "continuous", "prismatic"),
+                         [](const ::testing::TestParamInfo<const char*>& p) { return std::string(p.param); });
 
 TEST(UrdfBuilder, JointKindsAndAxes) {
   const Model m = parse_urdf_from_string(robot(

@@ -77,11 +77,27 @@ def test_rnea_gravity_crba_worked_values():
     np.testing.assert_allclose(trv.crba(mz, dz, np.array([0.3])), [[0.05 + 2.5 * 0.16]], rtol=1e-15)
 
 
-def test_crba_returns_stored_upper_triangle_and_data_M_is_symmetric(arm):
-    d = arm.createData()
-    q = np.linspace(-1, 1, 7)
-    M = trv.crba(arm, d, q)
-    assert M[1, 0] == 0.0 and M[0, 1] != 0.0
+PLANAR_ROBOT = (
+    '<robot name="pl"><link name="base"/><link name="a"><inertial><origin xyz="0.1 0.2 0.05"/>'
+    '<mass value="2"/><inertia ixx="0.1" ixy="0.01" ixz="0.02" iyy="0.2" iyz="0.03" izz="0.3"/></inertial>'
+    '</link><link name="b"><inertial><origin xyz="0.3 0 0"/><mass value="1"/>'
+    '<inertia ixx="0.05" ixy="0" ixz="0" iyy="0.05" iyz="0" izz="0.05"/></inertial></link>'
+    '<joint name="p" type="planar"><parent link="base"/><child link="a"/><origin rpy="0.3 0.2 0.1"/></joint>'
+    '<joint name="r" type="revolute"><parent link="a"/><child link="b"/><origin xyz="0.4 0 0"/>'
+    '<axis xyz="0 1 1"/></joint></robot>')
+
+
+@pytest.mark.parametrize("name", ["arm7", "quadruped", "humanoid", "planar"])
+def test_crba_returns_stored_upper_triangle_and_data_M_is_symmetric(name):
+    # Floating and planar joints own dense diagonal blocks: zero below the
+    # diagonal inside them too.
+    m = (trv.parse_urdf_from_string(PLANAR_ROBOT) if name == "planar"
+         else trv.parse_urdf_file(model_path(name)))
+    d = m.createData()
+    q, _, _ = random_state(m, np.random.default_rng(3))
+    M = trv.crba(m, d, q)
+    first_block = M[:3, :3]  # the first joint's block (or the leading 3x3 of the arm)
+    assert np.any(np.triu(first_block, 1) != 0.0)
     np.testing.assert_array_equal(np.tril(M, -1), 0.0)
     full = d.M
     np.testing.assert_array_equal(full, full.T)
