@@ -7,7 +7,7 @@ JOBS     ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 .PHONY: all deps build test test-cpp test-python bench bench-peers bench-dask demo \
-        test-sanitize test-tsan fuzz format clean
+        test-sanitize test-shared test-tsan fuzz format clean golden
 
 all: build
 
@@ -53,6 +53,10 @@ test-sanitize:
 	scripts/install-deps base fuzz
 	scripts/test-sanitize
 
+# The C++ tests and the install checks against libtrelvar.so, in build-shared.
+test-shared: deps
+	scripts/test-shared
+
 test-tsan:
 	scripts/install-deps base
 	scripts/test-tsan
@@ -61,6 +65,11 @@ FUZZ_SECONDS ?= 60
 fuzz:
 	scripts/install-deps base fuzz
 	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz
+
+# Rewrites the golden reference from the current library (only when a change
+# is meant to alter results; see DEVELOPERS.md).
+golden: build
+	scripts/regen-golden $(BUILD)
 
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

@@ -10,6 +10,9 @@
 #include "trelvar/data.hpp"
 #include "trelvar/model.hpp"
 
+// Public interface: exported from the shared library (see DEVELOPERS.md).
+#pragma GCC visibility push(default)
+
 namespace trelvar::batch {
 
 // N rows of `cols` doubles: row k starts at data + k * stride (stride counted
@@ -120,3 +123,5 @@ void for_each_state(const Model& model, std::size_t n, const Options& options, K
 }
 
 }  // namespace trelvar::batch
+
+#pragma GCC visibility pop

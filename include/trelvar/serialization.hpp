@@ -40,6 +40,9 @@
 #include "trelvar/model.hpp"
 #include "trelvar/spatial.hpp"
 
+// Public interface: exported from the shared library (see DEVELOPERS.md).
+#pragma GCC visibility push(default)
+
 namespace trelvar {
 
 inline constexpr std::uint16_t kSerializationVersion = 1;
@@ -59,3 +62,5 @@ SE3 deserialize_se3(std::string_view bytes);
 std::uint32_t crc32(std::string_view bytes);
 
 }  // namespace trelvar
+
+#pragma GCC visibility pop

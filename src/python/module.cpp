@@ -5,6 +5,7 @@
 #include "batch.hpp"
 #include "functions.hpp"
 #include "toolkit.hpp"
+#include "trelvar/version.hpp"
 
 namespace {
 
@@ -60,8 +61,9 @@ PyMODINIT_FUNC PyInit_trelvar(void) {
       !add_class(module, "Model", create_model_type()) ||
       !add_class(module, "Data", create_data_type()) ||
       !add_class(module, "ReferenceFrame", create_reference_frame_type()) ||
+      !add_class(module, "Frame", create_frame_type()) ||
       PyModule_AddFunctions(module, module_functions()) < 0 ||
-      PyModule_AddStringConstant(module, "__version__", "0.1.4") < 0 ||
+      PyModule_AddStringConstant(module, "__version__", TRELVAR_VERSION_STRING) < 0 ||
       !add_submodule(module, "batch", create_batch_module())) {
     Py_DECREF(module);
     return nullptr;

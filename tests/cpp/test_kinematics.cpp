@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <random>
+#include <unsupported/Eigen/MatrixFunctions>
 
 #include "test_util.hpp"
 #include "trelvar/error.hpp"
@@ -219,6 +220,42 @@ TEST(Integrate, QuaternionMatchesExponentialMap) {
                           rotation_from_axis_angle(w, w.norm());
     EXPECT_TRUE(got.isApprox(expected, 1e-12));
     EXPECT_NEAR(r.norm(), 1.0, 1e-12);
+  }
+}
+
+// Planar integration is the SE(2) exponential: the pose (x, y, theta) times
+// exp of the twist (vx, vy, w), here from the 3x3 matrix exponential, with
+// every component non-zero (and w on both sides of pi).
+TEST(Integrate, PlanarMatchesSe2Exponential) {
+  Model m;
+  m.add_joint(0, Joint::create(JointType::Planar), SE3::identity(), "p");
+  const auto pose = [](double x, double y, double theta) {
+    Eigen::Matrix3d g = Eigen::Matrix3d::Identity();
+    g.topLeftCorner<2, 2>() << std::cos(theta), -std::sin(theta), std::sin(theta), std::cos(theta);
+    g(0, 2) = x;
+    g(1, 2) = y;
+    return g;
+  };
+  struct Case {
+    double x, y, theta, vx, vy, w;
+  };
+  for (const Case& c : {Case{0.3, -0.7, 0.9, 0.8, -1.3, 0.6}, Case{-1.1, 0.4, -2.2, -0.5, 0.9, -1.7},
+                        Case{0.0, 0.0, 0.0, 1.2, 2.1, 4.0}, Case{2.0, 1.0, 3.0, -0.3, -0.4, -3.5}}) {
+    Eigen::Matrix3d twist = Eigen::Matrix3d::Zero();
+    twist(0, 1) = -c.w;
+    twist(1, 0) = c.w;
+    twist(0, 2) = c.vx;
+    twist(1, 2) = c.vy;
+    const Eigen::Matrix3d expected = pose(c.x, c.y, c.theta) * twist.exp();
+    const VectorX r = integrate(m, vec({c.x, c.y, std::cos(c.theta), std::sin(c.theta)}),
+                                vec({c.vx, c.vy, c.w}));
+    const std::string label = "from (" + std::to_string(c.x) + ", " + std::to_string(c.y) + ", " +
+                              std::to_string(c.theta) + ") by (" + std::to_string(c.vx) + ", " +
+                              std::to_string(c.vy) + ", " + std::to_string(c.w) + ")";
+    EXPECT_NEAR(r[0], expected(0, 2), 1e-13) << label;
+    EXPECT_NEAR(r[1], expected(1, 2), 1e-13) << label;
+    EXPECT_NEAR(r[2], expected(0, 0), 1e-13) << label;
+    EXPECT_NEAR(r[3], expected(1, 0), 1e-13) << label;
   }
 }
 

@@ -1,9 +1,12 @@
 // Model construction, tree bookkeeping, limits, frames and Data buffers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 
+#include "test_util.hpp"
 #include "trelvar/data.hpp"
 #include "trelvar/error.hpp"
 #include "trelvar/model.hpp"
@@ -133,6 +136,37 @@ TEST(Model, PositionLimitsGrowByVelocityCoordinate) {
   EXPECT_EQ(m.upper_position_limit, (std::vector<double>{2.0, 1.0}));
 }
 
+// After a joint whose nq exceeds its nv, the limits of the next joint go to
+// its velocity coordinates, not its configuration coordinates.
+class LimitsAfterJoint : public ::testing::TestWithParam<JointType> {};
+
+TEST_P(LimitsAfterJoint, WrittenAtTheVelocityIndex) {
+  Model m;
+  m.add_joint(0, Joint::create(GetParam(), Vec3::UnitZ()), SE3::identity(), "first");
+  const std::size_t limited = m.add_joint(1, revolute_z(), SE3::identity(), "limited");
+  const std::size_t n = joint_nv(GetParam());
+  ASSERT_LT(m.idx_vs[limited], m.idx_qs[limited]);
+  m.set_joint_position_limits(limited, {-0.5}, {0.75});
+  std::vector<double> lower(n, -kInf), upper(n, kInf);
+  lower.push_back(-0.5);
+  upper.push_back(0.75);
+  EXPECT_EQ(m.lower_position_limit, lower);
+  EXPECT_EQ(m.upper_position_limit, upper);
+  // The first joint's own limits fill exactly its velocity slice.
+  m.set_joint_position_limits(1, std::vector<double>(n, -1.0), std::vector<double>(n, 1.0));
+  std::fill(lower.begin(), lower.begin() + static_cast<std::ptrdiff_t>(n), -1.0);
+  std::fill(upper.begin(), upper.begin() + static_cast<std::ptrdiff_t>(n), 1.0);
+  EXPECT_EQ(m.lower_position_limit, lower);
+  EXPECT_EQ(m.upper_position_limit, upper);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, LimitsAfterJoint,
+                         ::testing::Values(JointType::Continuous, JointType::Planar,
+                                           JointType::Floating, JointType::Spherical),
+                         [](const ::testing::TestParamInfo<JointType>& p) {
+                           return std::string(joint_type_name(p.param));
+                         });
+
 TEST(Model, NameLookupReturnsFirstMatch) {
   Model m;
   m.add_joint(0, revolute_z(), SE3::identity(), "twin");
@@ -145,6 +179,61 @@ TEST(Model, NameLookupReturnsFirstMatch) {
   EXPECT_EQ(m.nframes, 3u);
   EXPECT_EQ(m.get_frame_id("f"), 1u);
   EXPECT_FALSE(m.get_frame_id("g").has_value());
+}
+
+TEST(Model, SetInertiaStoresTheBodyInertia) {
+  Model m = small_tree();
+  const Data earlier(m);
+  const Mat3 r = rotation_from_rpy(0.3, -0.7, 1.1);
+  // A rotated diagonal inertia: symmetric only to rounding, which is accepted.
+  const Mat3 rotational = r * Vec3(0.2, 0.3, 0.4).asDiagonal() * r.transpose();
+  m.set_inertia(2, 1.5, Vec3(0.1, -0.2, 0.3), rotational);
+  EXPECT_EQ(m.inertias[2], Inertia::from_matrix(1.5, Vec3(0.1, -0.2, 0.3), rotational));
+  EXPECT_EQ(m.inertias[2].rotational(), m.inertias[2].rotational().transpose());
+  EXPECT_EQ(m.inertias[1], Inertia::zero());
+  // Joint 0 carries the body fixed to the world (a URDF root link).
+  m.set_inertia(0, Inertia::from_matrix(2.0, Vec3::Zero(), Mat3::Identity()));
+  EXPECT_EQ(m.inertias[0].mass, 2.0);
+  EXPECT_NO_THROW(check_data_matches(m, earlier));
+  // A hand-edited model with too few inertias gets zeros for the missing ones.
+  m.inertias.resize(2);
+  m.set_inertia(3, 0.5, Vec3::Zero(), Mat3::Identity());
+  ASSERT_EQ(m.inertias.size(), 4u);
+  EXPECT_EQ(m.inertias[2], Inertia::zero());
+  EXPECT_EQ(m.inertias[3].mass, 0.5);
+}
+
+TEST(Model, SetInertiaRejectsInvalidValuesAndStaysUnchanged) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  Mat3 skewed = Mat3::Identity();
+  skewed(0, 1) = 1e-3;
+  Mat3 upper_inf = Mat3::Identity();
+  upper_inf(0, 2) = kInf;
+  struct Case {
+    std::size_t joint;
+    double mass;
+    Vec3 lever;
+    Mat3 rotational;
+    const char* message;
+  };
+  const Case cases[] = {
+      {4, 1.0, Vec3::Zero(), Mat3::Identity(), "Joint index 4 is out of range (njoints = 4)"},
+      {1, -1e-9, Vec3::Zero(), Mat3::Identity(), "Body mass must be finite and non-negative"},
+      {1, nan, Vec3::Zero(), Mat3::Identity(), "Body mass must be finite and non-negative"},
+      {1, kInf, Vec3::Zero(), Mat3::Identity(), "Body mass must be finite and non-negative"},
+      {1, 1.0, Vec3(0, nan, 0), Mat3::Identity(), "Centre of mass must be finite"},
+      {1, 1.0, Vec3::Zero(), skewed, "Rotational inertia must be symmetric"},
+      {1, 1.0, Vec3::Zero(), upper_inf, "Rotational inertia must be finite"},
+      {1, 1.0, Vec3::Zero(), Mat3::Constant(nan), "Rotational inertia must be finite"},
+  };
+  for (const Case& c : cases) {
+    Model m = small_tree();
+    m.set_inertia(1, 3.0, Vec3(1, 2, 3), Mat3::Identity());
+    const std::vector<Inertia> before = m.inertias;
+    EXPECT_EQ(testing::error_of([&] { m.set_inertia(c.joint, c.mass, c.lever, c.rotational); }),
+              c.message);
+    EXPECT_EQ(m.inertias, before) << c.message;
+  }
 }
 
 TEST(FrameType, Printing) {
@@ -270,6 +359,104 @@ TEST(Data, ResetRestoresInitialValues) {
   EXPECT_EQ(d.kinetic_energy, 0.0);
   EXPECT_EQ(d.hg, Vec6::Zero());
   EXPECT_EQ(d.njoints, 4u);
+}
+
+// reset() promises every result buffer: each one is spoiled in turn, and
+// after reset() it equals the fresh Data's, same size, same storage.
+TEST(Data, ResetClearsEveryBuffer) {
+  Model m = small_tree();
+  m.add_joint(2, Joint::create(JointType::Floating), SE3::identity(), "free");
+  const Data fresh(m);
+  struct Buffer {
+    const char* name;
+    std::function<void(Data&)> spoil;
+    std::function<bool(const Data&)> as_fresh;
+    std::function<const void*(const Data&)> storage;
+  };
+  const auto per_joint = [](auto member, auto value) {
+    return [member, value](Data& d) {
+      for (auto& x : d.*member) x = value;
+    };
+  };
+  const auto equal = [&fresh](auto member) {
+    return [member, &fresh](const Data& d) { return d.*member == fresh.*member; };
+  };
+  const auto dense_equal = [&fresh](auto member) {
+    return [member, &fresh](const Data& d) {
+      return (d.*member).rows() == (fresh.*member).rows() &&
+             (d.*member).cols() == (fresh.*member).cols() && d.*member == fresh.*member;
+    };
+  };
+  const auto address = [](auto member) {
+    return [member](const Data& d) -> const void* { return (d.*member).data(); };
+  };
+  const auto none = [](const Data&) -> const void* { return nullptr; };
+  Inertia heavy;
+  heavy.mass = 2.0;
+  heavy.lever = Vec3(1, 2, 3);
+  heavy.inertia = {1, 2, 3, 4, 5, 6};
+  const SE3 moved(2.0 * Mat3::Identity(), Vec3(1, 2, 3));
+  const std::vector<Buffer> buffers = {
+      {"v", per_joint(&Data::v, Vec6::Constant(1.0)), equal(&Data::v), address(&Data::v)},
+      {"a", per_joint(&Data::a, Vec6::Constant(1.0)), equal(&Data::a), address(&Data::a)},
+      {"f", per_joint(&Data::f, Vec6::Constant(1.0)), equal(&Data::f), address(&Data::f)},
+      {"ov", per_joint(&Data::ov, Vec6::Constant(1.0)), equal(&Data::ov), address(&Data::ov)},
+      {"omi", per_joint(&Data::omi, moved),
+       [&](const Data& d) {
+         for (const SE3& x : d.omi) {
+           if (x.rotation != Mat3::Identity() || x.translation != Vec3::Zero()) return false;
+         }
+         return d.omi.size() == fresh.omi.size();
+       },
+       address(&Data::omi)},
+      {"limi", per_joint(&Data::limi, moved),
+       [&](const Data& d) {
+         for (const SE3& x : d.limi) {
+           if (x.rotation != Mat3::Identity() || x.translation != Vec3::Zero()) return false;
+         }
+         return d.limi.size() == fresh.limi.size();
+       },
+       address(&Data::limi)},
+      {"oycrb", per_joint(&Data::oycrb, heavy), equal(&Data::oycrb), address(&Data::oycrb)},
+      {"tau", [](Data& d) { d.tau.setConstant(1.0); }, dense_equal(&Data::tau), address(&Data::tau)},
+      {"nle", [](Data& d) { d.nle.setConstant(1.0); }, dense_equal(&Data::nle), address(&Data::nle)},
+      {"g", [](Data& d) { d.g.setConstant(1.0); }, dense_equal(&Data::g), address(&Data::g)},
+      {"M", [](Data& d) { d.M.setConstant(1.0); }, dense_equal(&Data::M), address(&Data::M)},
+      {"C", [](Data& d) { d.C.setConstant(1.0); }, dense_equal(&Data::C), address(&Data::C)},
+      {"com", per_joint(&Data::com, Vec3::Constant(1.0)), equal(&Data::com), address(&Data::com)},
+      {"vcom", per_joint(&Data::vcom, Vec3::Constant(1.0)), equal(&Data::vcom), address(&Data::vcom)},
+      {"mass", per_joint(&Data::mass, 1.0), equal(&Data::mass), address(&Data::mass)},
+      {"j", [](Data& d) { d.j.setConstant(1.0); }, dense_equal(&Data::j), address(&Data::j)},
+      {"dJ", [](Data& d) { d.dJ.setConstant(1.0); }, dense_equal(&Data::dJ), address(&Data::dJ)},
+      {"ag", [](Data& d) { d.ag.setConstant(1.0); }, dense_equal(&Data::ag), address(&Data::ag)},
+      {"dag", [](Data& d) { d.dag.setConstant(1.0); }, dense_equal(&Data::dag), address(&Data::dag)},
+      {"jcom", [](Data& d) { d.jcom.setConstant(1.0); }, dense_equal(&Data::jcom), address(&Data::jcom)},
+      {"a_gf", per_joint(&Data::a_gf, Vec6::Constant(1.0)), equal(&Data::a_gf), address(&Data::a_gf)},
+      {"h", per_joint(&Data::h, Vec6::Constant(1.0)), equal(&Data::h), address(&Data::h)},
+      {"doycrb", per_joint(&Data::doycrb, Mat6::Constant(1.0)), equal(&Data::doycrb),
+       address(&Data::doycrb)},
+      {"hg", [](Data& d) { d.hg.setConstant(1.0); }, equal(&Data::hg), none},
+      {"dhg", [](Data& d) { d.dhg.setConstant(1.0); }, equal(&Data::dhg), none},
+      {"ig", [&](Data& d) { d.ig = heavy; }, equal(&Data::ig), none},
+      {"kinetic_energy", [](Data& d) { d.kinetic_energy = 1.0; }, equal(&Data::kinetic_energy), none},
+      {"potential_energy", [](Data& d) { d.potential_energy = 1.0; }, equal(&Data::potential_energy),
+       none},
+      {"mechanical_energy", [](Data& d) { d.mechanical_energy = 1.0; },
+       equal(&Data::mechanical_energy), none},
+  };
+  for (const Buffer& b : buffers) {
+    Data d(m);
+    const void* before = b.storage(d);
+    b.spoil(d);
+    ASSERT_FALSE(b.as_fresh(d)) << b.name << " was not spoiled";
+    d.reset();
+    EXPECT_TRUE(b.as_fresh(d)) << b.name << " not restored by reset()";
+    EXPECT_EQ(b.storage(d), before) << b.name << " reallocated by reset()";
+    EXPECT_TRUE(d.buffers_consistent()) << b.name;
+    EXPECT_EQ(d.njoints, fresh.njoints);
+    EXPECT_EQ(d.nq, fresh.nq);
+    EXPECT_EQ(d.nv, fresh.nv);
+  }
 }
 
 TEST(Data, MismatchedModelIsRejectedNamingBothSizes) {

@@ -1,6 +1,7 @@
 """`pip install --no-build-isolation .` into a venv works offline and installs
 the module with its stubs."""
 import os
+import re
 import subprocess
 import sys
 
@@ -44,3 +45,14 @@ def test_pip_install_into_venv(tmp_path):
     out = subprocess.run([python, "-c", code], input=model.stdout, capture_output=True, env=env, cwd=tmp_path)
     assert out.returncode == 0, out.stderr
     assert out.stdout.decode().split() == ["True", "(2,", "7)"]
+
+
+def test_versions_agree():
+    """The package metadata, the CMake project (the source of trelvar/version.hpp)
+    and the module carry one version."""
+    import trelvar
+    with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+        cmake = re.search(r"project\(trelvar VERSION (\S+)", f.read()).group(1)
+    with open(os.path.join(ROOT, "pyproject.toml")) as f:
+        pyproject = re.search(r'^version = "([^"]+)"', f.read(), re.M).group(1)
+    assert cmake == pyproject == trelvar.__version__
