@@ -57,35 +57,61 @@ struct States {
   }
 };
 
-// One pass of each algorithm: the core loop (the result left in the Data, or
-// with `store`, copied as it is into the output rows) and the batch call.
-[[gnu::noinline]] void core_loop(const std::string& alg, States& s, Data& d, bool store) {
+// The algorithms compared, one entry each in kAlgorithms: a loop of core
+// calls over states [begin, end) on one Data (each result copied as it is
+// into the output rows when `store`) and the batch call over all states.
+// Forward dynamics joins with one line, {"aba", loop<aba_core>, aba_batch},
+// beside two wrappers written like rnea's.
+struct Algorithm {
+  const char* name;
+  void (*core)(States& s, Data& d, std::size_t begin, std::size_t end, bool store);
+  void (*batch)(States& s, std::size_t threads);
+};
+
+// The core call is inlined into the loop, as in the batch adapters.
+template <void (*Core)(States&, Data&, std::size_t, bool)>
+void loop(States& s, Data& d, std::size_t begin, std::size_t end, bool store) {
+  for (std::size_t k = begin; k < end; ++k) Core(s, d, k, store);
+}
+
+inline void rnea_core(States& s, Data& d, std::size_t k, bool store) {
   const std::size_t nq = s.model.nq, nv = s.model.nv;
-  if (alg == "rnea") {
-    for (std::size_t k = 0; k < s.n; ++k) {
-      const VectorX& tau = rnea(s.model, d, s.row(s.q, k, nq), s.row(s.v, k, nv), s.row(s.a, k, nv));
-      if (store) std::memcpy(s.out.data() + k * nv, tau.data(), nv * sizeof(double));
-      benchmark::DoNotOptimize(tau.data());
-    }
-  } else {
-    for (std::size_t k = 0; k < s.n; ++k) {
-      const MatrixX& m = crba(s.model, d, s.row(s.q, k, nq));
-      if (store) std::memcpy(s.out.data() + k * nv * nv, m.data(), nv * nv * sizeof(double));
-      benchmark::DoNotOptimize(m.data());
-    }
-  }
+  const VectorX& tau = rnea(s.model, d, s.row(s.q, k, nq), s.row(s.v, k, nv), s.row(s.a, k, nv));
+  if (store) std::memcpy(s.out.data() + k * nv, tau.data(), nv * sizeof(double));
+  benchmark::DoNotOptimize(tau.data());
+}
+void rnea_batch(States& s, std::size_t threads) {
+  const std::size_t nq = s.model.nq, nv = s.model.nv;
+  batch::rnea(s.model, batch::rows_of(s.q.data(), s.n, nq), batch::rows_of(s.v.data(), s.n, nv),
+              batch::rows_of(s.a.data(), s.n, nv), batch::rows_of(s.out.data(), s.n, nv), {threads});
+}
+
+inline void crba_core(States& s, Data& d, std::size_t k, bool store) {
+  const std::size_t nq = s.model.nq, nv = s.model.nv;
+  const MatrixX& m = crba(s.model, d, s.row(s.q, k, nq));
+  if (store) std::memcpy(s.out.data() + k * nv * nv, m.data(), nv * nv * sizeof(double));
+  benchmark::DoNotOptimize(m.data());
+}
+void crba_batch(States& s, std::size_t threads) {
+  const std::size_t nq = s.model.nq, nv = s.model.nv;
+  batch::crba(s.model, batch::rows_of(s.q.data(), s.n, nq),
+              batch::rows_of(s.out.data(), s.n, nv * nv), {threads});
+}
+
+const Algorithm kAlgorithms[] = {
+    {"rnea", loop<rnea_core>, rnea_batch},
+    {"crba", loop<crba_core>, crba_batch},
+};
+
+// One pass of an algorithm: the core loop (the result left in the Data, or
+// with `store`, copied into the output rows) and the batch call.
+[[gnu::noinline]] void core_loop(const Algorithm& alg, States& s, Data& d, bool store) {
+  alg.core(s, d, 0, s.n, store);
   benchmark::ClobberMemory();
 }
 
-[[gnu::noinline]] void batch_call(const std::string& alg, States& s, std::size_t threads) {
-  const std::size_t nq = s.model.nq, nv = s.model.nv;
-  const batch::ConstRows q = batch::rows_of(s.q.data(), s.n, nq);
-  if (alg == "rnea") {
-    batch::rnea(s.model, q, batch::rows_of(s.v.data(), s.n, nv), batch::rows_of(s.a.data(), s.n, nv),
-                batch::rows_of(s.out.data(), s.n, nv), {threads});
-  } else {
-    batch::crba(s.model, q, batch::rows_of(s.out.data(), s.n, nv * nv), {threads});
-  }
+[[gnu::noinline]] void batch_call(const Algorithm& alg, States& s, std::size_t threads) {
+  alg.batch(s, threads);
   benchmark::ClobberMemory();
 }
 
@@ -101,7 +127,7 @@ double thread_seconds() {
   return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
 }
 
-void overhead(benchmark::State& state, const std::string& alg) {
+void overhead(benchmark::State& state, const Algorithm& alg) {
   States s(10000);
   Data d(s.model);
   double loop = 1e9, stored = 1e9, batch = 1e9;
@@ -130,24 +156,14 @@ void overhead(benchmark::State& state, const std::string& alg) {
 // threads cost more CPU per state than one, whatever else the machine runs.
 struct CpuPerThread {
   States* s;
-  std::string alg;
+  const Algorithm* alg;
   std::mutex mutex;
   std::map<std::thread::id, double> cpu;
 
   static void body(void* context, Data& d, std::size_t begin, std::size_t end) {
     auto& c = *static_cast<CpuPerThread*>(context);
-    States& s = *c.s;
-    const std::size_t nq = s.model.nq, nv = s.model.nv;
     const double t = thread_seconds();
-    for (std::size_t k = begin; k < end; ++k) {
-      if (c.alg == "rnea") {
-        const VectorX& tau = rnea(s.model, d, s.row(s.q, k, nq), s.row(s.v, k, nv), s.row(s.a, k, nv));
-        std::memcpy(s.out.data() + k * nv, tau.data(), nv * sizeof(double));
-      } else {
-        const MatrixX& m = crba(s.model, d, s.row(s.q, k, nq));
-        std::memcpy(s.out.data() + k * nv * nv, m.data(), nv * nv * sizeof(double));
-      }
-    }
+    c.alg->core(*c.s, d, begin, end, true);
     const double used = thread_seconds() - t;
     std::lock_guard<std::mutex> lock(c.mutex);
     c.cpu[std::this_thread::get_id()] += used;
@@ -163,11 +179,11 @@ struct CpuPerThread {
   }
 };
 
-void scaling(benchmark::State& state, const std::string& alg) {
+void scaling(benchmark::State& state, const Algorithm& alg) {
   States s(static_cast<std::size_t>(state.range(0)));
   batch::set_pool_size(2);
   double one = 1e9, two = 1e9, cpu_one = 1e9, cpu_busiest = 1e9, cpu_total = 1e9;
-  CpuPerThread probe{&s, alg, {}, {}};
+  CpuPerThread probe{&s, &alg, {}, {}};
   for (auto _ : state) {
     auto t = Clock::now();
     batch_call(alg, s, 1);
@@ -194,14 +210,14 @@ void scaling(benchmark::State& state, const std::string& alg) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (const char* alg : {"rnea", "crba"}) {
-    const std::string name = alg;
+  for (const Algorithm& alg : kAlgorithms) {
+    const std::string name = alg.name;
     benchmark::RegisterBenchmark(("overhead/" + name).c_str(),
-                                 [name](benchmark::State& s) { overhead(s, name); })
+                                 [&alg](benchmark::State& s) { overhead(s, alg); })
         ->Iterations(30)
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("scaling/" + name).c_str(),
-                                 [name](benchmark::State& s) { scaling(s, name); })
+                                 [&alg](benchmark::State& s) { scaling(s, alg); })
         ->Arg(10000)
         ->Arg(100000)
         ->Iterations(20)

@@ -69,14 +69,16 @@ def test_two_worker_processes_match_one_process(tmp_path):
 
 
 @pytest.mark.slow
-def test_an_existing_scheduler(tmp_path, monkeypatch):
+def test_an_existing_scheduler(tmp_path):
     from dask.distributed import LocalCluster
 
     here = os.path.dirname(os.path.abspath(trv.__file__))
     env = dict(os.environ, PYTHONPATH=here)
-    monkeypatch.setenv("PYTHONPATH", here)  # for the workers of the cluster started here
     n, out = 3_000, tmp_path / "torques"
-    with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+    # A worker thread in this process (no worker process to start: the other
+    # test covers worker processes); the script is a client of its scheduler.
+    with LocalCluster(n_workers=1, threads_per_worker=1, processes=False, protocol="tcp",
+                      dashboard_address=None) as cluster:
         run = subprocess.run([sys.executable, SCRIPT, "--states", str(n), "--chunk", "1000",
                               "--scheduler", cluster.scheduler_address, "--out", str(out), "--no-progress"],
                              capture_output=True, text=True, cwd=tmp_path, env=env, timeout=600)
