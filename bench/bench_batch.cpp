@@ -60,8 +60,8 @@ struct States {
 // The algorithms compared, one entry each in kAlgorithms: a loop of core
 // calls over states [begin, end) on one Data (each result copied as it is
 // into the output rows when `store`) and the batch call over all states.
-// Forward dynamics joins with one line, {"aba", loop<aba_core>, aba_batch},
-// beside two wrappers written like rnea's.
+// A function of (q, v, x) giving an nv-vector, batched like rnea, is one
+// line: forward dynamics joins as {"aba", loop<qvx_core<aba>>, qvx_batch<batch::aba>}.
 struct Algorithm {
   const char* name;
   void (*core)(States& s, Data& d, std::size_t begin, std::size_t end, bool store);
@@ -74,16 +74,21 @@ void loop(States& s, Data& d, std::size_t begin, std::size_t end, bool store) {
   for (std::size_t k = begin; k < end; ++k) Core(s, d, k, store);
 }
 
-inline void rnea_core(States& s, Data& d, std::size_t k, bool store) {
+using In = const Eigen::Ref<const VectorX>&;
+
+template <const VectorX& (*F)(const Model&, Data&, In, In, In)>
+inline void qvx_core(States& s, Data& d, std::size_t k, bool store) {
   const std::size_t nq = s.model.nq, nv = s.model.nv;
-  const VectorX& tau = rnea(s.model, d, s.row(s.q, k, nq), s.row(s.v, k, nv), s.row(s.a, k, nv));
-  if (store) std::memcpy(s.out.data() + k * nv, tau.data(), nv * sizeof(double));
-  benchmark::DoNotOptimize(tau.data());
+  const VectorX& y = F(s.model, d, s.row(s.q, k, nq), s.row(s.v, k, nv), s.row(s.a, k, nv));
+  if (store) std::memcpy(s.out.data() + k * nv, y.data(), nv * sizeof(double));
+  benchmark::DoNotOptimize(y.data());
 }
-void rnea_batch(States& s, std::size_t threads) {
+template <void (*F)(const Model&, const batch::ConstRows&, const batch::ConstRows&,
+                    const batch::ConstRows&, const batch::Rows&, const batch::Options&)>
+void qvx_batch(States& s, std::size_t threads) {
   const std::size_t nq = s.model.nq, nv = s.model.nv;
-  batch::rnea(s.model, batch::rows_of(s.q.data(), s.n, nq), batch::rows_of(s.v.data(), s.n, nv),
-              batch::rows_of(s.a.data(), s.n, nv), batch::rows_of(s.out.data(), s.n, nv), {threads});
+  F(s.model, batch::rows_of(s.q.data(), s.n, nq), batch::rows_of(s.v.data(), s.n, nv),
+    batch::rows_of(s.a.data(), s.n, nv), batch::rows_of(s.out.data(), s.n, nv), {threads});
 }
 
 inline void crba_core(States& s, Data& d, std::size_t k, bool store) {
@@ -99,7 +104,7 @@ void crba_batch(States& s, std::size_t threads) {
 }
 
 const Algorithm kAlgorithms[] = {
-    {"rnea", loop<rnea_core>, rnea_batch},
+    {"rnea", loop<qvx_core<rnea>>, qvx_batch<batch::rnea>},
     {"crba", loop<crba_core>, crba_batch},
 };
 
