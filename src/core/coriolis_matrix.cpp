@@ -85,7 +85,8 @@ struct Coriolis {
       const StoredColumn jr(jd + 6 * r);
       for_each_subtree_run(model, i, [&](std::size_t first, std::size_t count) {
         for (std::size_t l = first; l < first + count && l < model.nv; ++l) {
-          data.C(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(l)) = jr.dot(t.data() + 6 * l);
+          data.C(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(l)) =
+              jr.dot(t.data() + 6 * l);
         }
       });
     }
@@ -95,7 +96,8 @@ struct Coriolis {
       store_column(data.ag.data() + 6 * m, composite * motion_of_column(jd + 6 * m));
     }
     // C(m, a) = dJ_a . Ag_m + J_m . B_i J_a up the support chain.
-    for (std::int32_t a = data.work.prev[s]; a >= 0; a = data.work.prev[static_cast<std::size_t>(a)]) {
+    for (std::int32_t a = data.work.prev[s]; a >= 0;
+         a = data.work.prev[static_cast<std::size_t>(a)]) {
       const Vec6 bja = bi * data.j.col(a);
       for (std::size_t k = 0; k < n; ++k) {
         const std::size_t m = s + k;

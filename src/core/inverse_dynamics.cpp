@@ -91,9 +91,8 @@ struct NewtonEuler {
     }
     const std::size_t p = model.parents[i];
     if (p == 0) return;
-    with_placement(form, data.limi[i], [&](const auto& x) {
-      store(data.f[p], force_of(data.f[p]) + act(x, fi));
-    });
+    with_placement(form, data.limi[i],
+                   [&](const auto& x) { store(data.f[p], force_of(data.f[p]) + act(x, fi)); });
   }
 };
 
@@ -110,7 +109,8 @@ template <bool kVelocity, bool kAcceleration>
   std::int8_t* forms = data.work.forms.data();
   // Forward sweep.
   for (std::size_t i = 1; i < model.njoints; ++i) {
-    const int form = place_joint(model, data, i, q, sines, [&](const auto& x) { joint.forward(i, x); });
+    const int form =
+        place_joint(model, data, i, q, sines, [&](const auto& x) { joint.forward(i, x); });
     forms[i] = static_cast<std::int8_t>(form);
   }
   // Backward sweep: every entry of tau belongs to exactly one joint and is
@@ -145,8 +145,7 @@ const VectorX& non_linear_effects(const Model& model, Data& data,
   return data.nle;
 }
 
-const VectorX& compute_gravity(const Model& model, Data& data,
-                               const Eigen::Ref<const VectorX>& q) {
+const VectorX& compute_gravity(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q) {
   check_data_matches(model, data);
   detail::check_configuration(model, q.size());
   detail::newton_euler_pass<false, false>(model, data, q.data(), nullptr, nullptr);

@@ -44,8 +44,8 @@ Matrix6X compute_joint_jacobian(const Model& model, Data& data, const Eigen::Ref
   check_data_matches(model, data);
   detail::check_configuration(model, q.size());
   if (joint_id >= model.njoints) {
-    throw Error("Joint ID " + std::to_string(joint_id) + " is out of range (njoints = " +
-                std::to_string(model.njoints) + ")");
+    throw Error("Joint ID " + std::to_string(joint_id) +
+                " is out of range (njoints = " + std::to_string(model.njoints) + ")");
   }
   Matrix6X jac = Matrix6X::Zero(6, static_cast<Eigen::Index>(model.nv));
   if (joint_id == 0) return jac;
@@ -58,8 +58,8 @@ Matrix6X compute_joint_jacobian(const Model& model, Data& data, const Eigen::Ref
     const std::size_t p = model.parents[a];
     const JointType type = model.joints[a].joint_type;
     const detail::UnitAxis axis = detail::joint_axis(model, a);
-    data.limi[a] = detail::joint_placement(type, model.placements[a], axis,
-                                           q.data() + model.idx_qs[a]);
+    data.limi[a] =
+        detail::joint_placement(type, model.placements[a], axis, q.data() + model.idx_qs[a]);
     if (p != 0) rel[p] = data.limi[a].compose(rel[a]);
     const std::size_t b = model.idx_vs[a];
     for (std::size_t k = 0; k < model.nvs[a] && b + k < model.nv; ++k) {
@@ -76,8 +76,8 @@ Matrix6X get_frame_jacobian(const Model& model, const Data& data, std::size_t jo
                             ReferenceFrame reference_frame) {
   check_data_matches(model, data);
   if (joint >= model.njoints) {
-    throw Error("Joint ID " + std::to_string(joint) + " out of bounds (njoints = " +
-                std::to_string(model.njoints) + ")");
+    throw Error("Joint ID " + std::to_string(joint) +
+                " out of bounds (njoints = " + std::to_string(model.njoints) + ")");
   }
   Matrix6X jac = Matrix6X::Zero(6, static_cast<Eigen::Index>(model.nv));
   if (joint == 0) return jac;
@@ -119,8 +119,8 @@ Matrix6X get_frame_jacobian_time_variation(const Model& model, const Data& data,
                                            std::size_t frame_id, ReferenceFrame reference_frame) {
   check_data_matches(model, data);
   if (frame_id >= model.nframes || frame_id >= model.frames.size()) {
-    throw Error("Frame ID " + std::to_string(frame_id) + " out of bounds (nframes = " +
-                std::to_string(model.nframes) + ")");
+    throw Error("Frame ID " + std::to_string(frame_id) +
+                " out of bounds (nframes = " + std::to_string(model.nframes) + ")");
   }
   const Frame& frame = model.frames[frame_id];
   const std::size_t joint = frame.parent;
@@ -155,7 +155,8 @@ Matrix6X get_frame_jacobian_time_variation(const Model& model, const Data& data,
       // d/dt (oXf^-1 J) = oXf^-1 dJ - vf x (oXf^-1 J), vf the frame's own
       // velocity in its own axes.
       for_chain_columns(dcols, [&](Eigen::Index c) {
-        store_column(out.col(c).data(), detail::act_inv(omf, motion_of_column(data.dJ.col(c).data())));
+        store_column(out.col(c).data(),
+                     detail::act_inv(omf, motion_of_column(data.dJ.col(c).data())));
       });
       const Motion<> vf = detail::act_inv(frame.placement, detail::motion_of(data.v[joint]));
       for_chain_columns(jcols, [&](Eigen::Index c) {

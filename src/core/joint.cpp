@@ -22,7 +22,9 @@ const char* joint_type_name(JointType type) {
   return info != nullptr ? info->name : "Unknown";
 }
 
-std::ostream& operator<<(std::ostream& os, JointType type) { return os << joint_type_name(type); }
+std::ostream& operator<<(std::ostream& os, JointType type) {
+  return os << joint_type_name(type);
+}
 
 Joint Joint::create(JointType type, const Vec3& axis) {
   Joint j;

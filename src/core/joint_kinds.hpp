@@ -36,37 +36,15 @@
 namespace trelvar::detail {
 
 // ---------------------------------------------------------------------------
-// Joint transforms by shape, and their composition after a fixed placement.
-
-struct IdentityPlacement {};
-struct PureRotation {
-  Mat3 rotation;
-};
-struct PureTranslation {
-  Vec3 translation;
-};
-
-// a b for each shape of b; the products with b's identity rotation or zero
-// translation are left out.
-inline SE3 compose(const SE3& a, IdentityPlacement) { return a; }
-inline SE3 compose(const SE3& a, const PureRotation& b) {
-  return SE3(matmul(a.rotation, b.rotation), a.translation);
-}
-inline SE3 compose(const SE3& a, const PureTranslation& b) {
-  SE3 out(a.rotation, mul(a.rotation, b.translation));
-  out.translation += a.translation;
-  return out;
-}
-inline SE3 compose(const SE3& a, const SE3& b) { return a.compose(b); }
-
-inline SE3 to_se3(IdentityPlacement) { return SE3(); }
-inline SE3 to_se3(const PureRotation& x) { return SE3(x.rotation, Vec3::Zero()); }
-inline SE3 to_se3(const PureTranslation& x) { return SE3(Mat3::Identity(), x.translation); }
-inline const SE3& to_se3(const SE3& x) { return x; }
+// Subspace columns.
 
 // The unit vector of an axis column.
-inline const Vec3& unit_vector(const UnitAxis& a) { return a.u; }
-inline const Vec3& unit_vector(const Vec3& u) { return u; }
+inline const Vec3& unit_vector(const UnitAxis& a) {
+  return a.u;
+}
+inline const Vec3& unit_vector(const Vec3& u) {
+  return u;
+}
 
 // The motion of a subspace column with all six components.
 template <class A>
@@ -77,7 +55,9 @@ template <class A>
 inline Motion<> dense(const LinearMotion<A>& m) {
   return {Vec3::Zero(), unit_vector(m.v)};
 }
-inline const Motion<>& dense(const Motion<>& m) { return m; }
+inline const Motion<>& dense(const Motion<>& m) {
+  return m;
+}
 
 // The axis divided by its Euclidean norm (a zero axis gives non-finite values).
 inline Vec3 unit_axis(const Vec3& a) {
@@ -174,7 +154,9 @@ struct Continuous : RotationAboutAxis {
 // A translation along the unit axis u. S = (0, u).
 struct Prismatic : KindBase {
   static constexpr JointType type = JointType::Prismatic;
-  static PureTranslation transform(const UnitAxis& axis, const double* q) { return {q[0] * axis.u}; }
+  static PureTranslation transform(const UnitAxis& axis, const double* q) {
+    return {q[0] * axis.u};
+  }
   static Motion<> motion(const UnitAxis& axis, const double* x) {
     return {Vec3::Zero(), x[0] * axis.u};
   }
@@ -303,13 +285,20 @@ struct Spherical : KindBase {
 template <class F>
 inline decltype(auto) visit_kind(JointType type, F&& f) {
   switch (type) {
-    case JointType::Revolute: return f(Revolute{});
-    case JointType::Continuous: return f(Continuous{});
-    case JointType::Prismatic: return f(Prismatic{});
-    case JointType::Planar: return f(Planar{});
-    case JointType::Floating: return f(Floating{});
-    case JointType::Spherical: return f(Spherical{});
-    case JointType::Fixed: break;
+    case JointType::Revolute:
+      return f(Revolute{});
+    case JointType::Continuous:
+      return f(Continuous{});
+    case JointType::Prismatic:
+      return f(Prismatic{});
+    case JointType::Planar:
+      return f(Planar{});
+    case JointType::Floating:
+      return f(Floating{});
+    case JointType::Spherical:
+      return f(Spherical{});
+    case JointType::Fixed:
+      break;
   }
   return f(FixedKind{});
 }

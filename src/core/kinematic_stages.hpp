@@ -81,15 +81,6 @@ class SinesAhead {
   const std::array<double, 2>* values_;
 };
 
-// oX_p X for a placement X about a coordinate axis: the rotation column by
-// column, the translation as SE3::compose forms it.
-template <int K>
-inline void compose_into(const SE3& parent, const AxisPlacement<K>& x, SE3& out) {
-  out.rotation = matmul(parent.rotation, x.rotation);
-  out.translation = mul(parent.rotation, x.translation);
-  out.translation += parent.translation;
-}
-
 // Writes limi[i] = X_T(i) X_J(q_i) and omi[i] = omi[p] limi[i] (a child of the
 // universe takes limi[i] itself), then hands limi[i] to next in its cheapest
 // form, which it also returns for the stages after this one (see
@@ -115,25 +106,21 @@ template <class Sines, class Next>
     sines.get(i, type, qi, sine, cosine);
     const bool plain = is_identity(fixed.rotation);
     with_axis_rotation(k, cosine, model.unit_axes[i][k] * sine, [&](const auto& r) {
-      limi.translation = fixed.translation;
       if (!plain) {
-        limi.rotation = matmul(fixed.rotation, r);
+        limi = compose(fixed, r);
         return;
       }
-      limi.rotation = r.matrix();
+      // X_T has no rotation: X_i = (R_k, t_T).
       const AxisPlacement<std::decay_t<decltype(r)>::k> x{r, fixed.translation};
-      if (p == 0) {
-        omi = limi;
-      } else {
-        compose_into(data.omi[p], x, omi);
-      }
+      limi = to_se3(x);
+      omi = p != 0 ? compose(data.omi[p], x) : limi;
       next(x);
     });
     if (plain) return k;
   } else {
     limi = joint_placement(type, fixed, joint_axis(model, i), qi);
   }
-  omi = p != 0 ? data.omi[p].compose(limi) : limi;
+  omi = p != 0 ? compose(data.omi[p], limi) : limi;
   next(static_cast<const SE3&>(limi));
   return -1;
 }
@@ -142,10 +129,14 @@ template <class Sines, class Next>
 template <class F>
 inline decltype(auto) with_placement(int form, const SE3& x, F&& f) {
   switch (form) {
-    case 0: return f(AxisPlacement<0>{AxisRotation<0>::of(x.rotation), x.translation});
-    case 1: return f(AxisPlacement<1>{AxisRotation<1>::of(x.rotation), x.translation});
-    case 2: return f(AxisPlacement<2>{AxisRotation<2>::of(x.rotation), x.translation});
-    default: return f(x);
+    case 0:
+      return f(AxisPlacement<0>{AxisRotation<0>::of(x.rotation), x.translation});
+    case 1:
+      return f(AxisPlacement<1>{AxisRotation<1>::of(x.rotation), x.translation});
+    case 2:
+      return f(AxisPlacement<2>{AxisRotation<2>::of(x.rotation), x.translation});
+    default:
+      return f(x);
   }
 }
 
@@ -189,7 +180,9 @@ inline int velocity_step(const Model& model, Data& data, std::size_t i, const do
   for (std::size_t k = 0; k < model.nvs[i] && b + k < jcols; ++k) {
     double* column = data.j.data() + 6 * (b + k);
     store_column(column, act_on_column(data.omi[i], type, axis, k));
-    if (b + k < dcols) store_column(data.dJ.data() + 6 * (b + k), cross(motion_of(data.ov[i]), motion_of_column(column)));
+    if (b + k < dcols)
+      store_column(data.dJ.data() + 6 * (b + k),
+                   cross(motion_of(data.ov[i]), motion_of_column(column)));
   }
   return form;
 }

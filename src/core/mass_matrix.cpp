@@ -7,8 +7,8 @@
 //     M(r, s) = J_r . F_s                for r of joint i, s in its subtree
 //     oIc_p += oIc_i                     (composite inertias, no transform)
 // Only the upper triangle of M is written.
-#include "kinematic_stages.hpp"
 #include "mass_matrix.hpp"
+#include "kinematic_stages.hpp"
 #include "spatial/inertia.hpp"
 #include "spatial/motion.hpp"
 #include "trelvar/dynamics.hpp"

@@ -74,7 +74,9 @@ Inertia Inertia::from_matrix(double mass, const Vec3& lever, const Mat3& rot) {
   return out;
 }
 
-Mat6 Inertia::to_matrix6() const { return detail::linear_first(detail::articulated(*this)); }
+Mat6 Inertia::to_matrix6() const {
+  return detail::linear_first(detail::articulated(*this));
+}
 
 Vec6 Inertia::apply(const Vec6& motion) const {
   Vec6 out;
@@ -82,9 +84,13 @@ Vec6 Inertia::apply(const Vec6& motion) const {
   return out;
 }
 
-Inertia se3_act_on_inertia(const SE3& x, const Inertia& in) { return detail::act(x, in); }
+Inertia se3_act_on_inertia(const SE3& x, const Inertia& in) {
+  return detail::act(x, in);
+}
 
-void add_inertias_inplace(Inertia& a, const Inertia& b) { detail::add_inertia(a, b); }
+void add_inertias_inplace(Inertia& a, const Inertia& b) {
+  detail::add_inertia(a, b);
+}
 
 // ---------------------------------------------------------------------------
 // The Vec6 forms of the spatial operations: the conversion to the internal
@@ -108,13 +114,17 @@ Vec6 column_of(const T& x) {
 
 }  // namespace
 
-Vec6 act_motion(const SE3& x, const Vec6& m) { return vector_of(detail::act(x, detail::motion_of(m))); }
+Vec6 act_motion(const SE3& x, const Vec6& m) {
+  return vector_of(detail::act(x, detail::motion_of(m)));
+}
 
 Vec6 act_inv_motion(const SE3& x, const Vec6& m) {
   return vector_of(detail::act_inv(x, detail::motion_of(m)));
 }
 
-Vec6 act_force(const SE3& x, const Vec6& f) { return vector_of(detail::act(x, detail::force_of(f))); }
+Vec6 act_force(const SE3& x, const Vec6& f) {
+  return vector_of(detail::act(x, detail::force_of(f)));
+}
 
 Vec6 act_inv_force(const SE3& x, const Vec6& f) {
   return vector_of(detail::act_inv(x, detail::force_of(f)));

@@ -51,11 +51,13 @@ ArticulatedInertia random_articulated(std::mt19937& rng) {
 }
 
 void expect_near(const Mat6& a, const Mat6& b, double tol) {
-  EXPECT_LE((a - b).cwiseAbs().maxCoeff(), tol * (1.0 + b.cwiseAbs().maxCoeff())) << a << "\n\n" << b;
+  EXPECT_LE((a - b).cwiseAbs().maxCoeff(), tol * (1.0 + b.cwiseAbs().maxCoeff())) << a << "\n\n"
+                                                                                  << b;
 }
 void expect_near(const Vec6& a, const Vec6& b, double tol) {
   EXPECT_LE((a - b).cwiseAbs().maxCoeff(), tol * (1.0 + b.cwiseAbs().maxCoeff()))
-      << a.transpose() << "\n" << b.transpose();
+      << a.transpose() << "\n"
+      << b.transpose();
 }
 
 TEST(ArticulatedInertia, OfARigidBodyActsAsTheBody) {
@@ -125,12 +127,14 @@ TEST(JointKinds, OperationsAgreeWithTheDenseSubspace) {
     const std::size_t nv = joint_nv(c.type);
     // The dense S, angular rows first.
     Eigen::Matrix<double, 6, Eigen::Dynamic> s(6, static_cast<Eigen::Index>(nv));
-    for (std::size_t k = 0; k < nv; ++k) s.col(static_cast<Eigen::Index>(k)) = as_vec6(subspace_column(c.type, axis, k));
+    for (std::size_t k = 0; k < nv; ++k)
+      s.col(static_cast<Eigen::Index>(k)) = as_vec6(subspace_column(c.type, axis, k));
     double x[6];
     for (double& e : x) e = n(rng);
     const Eigen::Map<const Eigen::VectorXd> xs(x, static_cast<Eigen::Index>(nv));
     // S x.
-    expect_near(as_vec6(joint_motion(c.type, axis, x)), nv == 0 ? Vec6::Zero() : Vec6(s * xs), 1e-15);
+    expect_near(as_vec6(joint_motion(c.type, axis, x)), nv == 0 ? Vec6::Zero() : Vec6(s * xs),
+                1e-15);
     // S^T F: the pairing of each column with F.
     const Force<> f = random_force(rng);
     double projected[6] = {};
@@ -146,7 +150,8 @@ TEST(JointKinds, OperationsAgreeWithTheDenseSubspace) {
     if (nv == 0) continue;
     EXPECT_LE((u - ia.m * s).cwiseAbs().maxCoeff(), 1e-12) << joint_type_name(c.type);
     const JointMatrix d = project_columns(c.type, axis, u);
-    EXPECT_LE((d - s.transpose() * ia.m * s).cwiseAbs().maxCoeff(), 1e-12) << joint_type_name(c.type);
+    EXPECT_LE((d - s.transpose() * ia.m * s).cwiseAbs().maxCoeff(), 1e-12)
+        << joint_type_name(c.type);
     // Ia - U D^-1 U^T offers no resistance along S.
     ArticulatedInertia through = ia;
     subtract_projection(through, u, d.inverse());
@@ -260,7 +265,8 @@ TEST(FastForms, UnitAxisColumnAndTranslation) {
       const Motion<> general = act(x, Motion<>{u, Vec3::Zero()});
       EXPECT_LE((as_vec6(fast) - as_vec6(general)).cwiseAbs().maxCoeff(), 0.0);
       const Motion<> slide = act(x, LinearMotion<UnitAxis>{UnitAxis{u, k}});
-      EXPECT_LE((as_vec6(slide) - as_vec6(act(x, Motion<>{Vec3::Zero(), u}))).cwiseAbs().maxCoeff(), 0.0);
+      EXPECT_LE((as_vec6(slide) - as_vec6(act(x, Motion<>{Vec3::Zero(), u}))).cwiseAbs().maxCoeff(),
+                0.0);
     }
   }
   const Motion<> m = random_motion(rng);

@@ -32,8 +32,8 @@ using JointMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen:
 struct ArticulatedInertia {
   Mat6 m = Mat6::Zero();
 
-  Mat3 angular_block() const { return m.topLeftCorner<3, 3>(); }  // A
-  Mat3 coupling_block() const { return m.topRightCorner<3, 3>(); }  // B
+  Mat3 angular_block() const { return m.topLeftCorner<3, 3>(); }     // A
+  Mat3 coupling_block() const { return m.topRightCorner<3, 3>(); }   // B
   Mat3 linear_block() const { return m.bottomRightCorner<3, 3>(); }  // C
 };
 
@@ -53,7 +53,8 @@ inline ArticulatedInertia articulated(const Inertia& in) {
 // columns linear part first ([C, B^T; B, A]).
 inline Mat6 linear_first(const ArticulatedInertia& ia) {
   Mat6 out;
-  out << ia.linear_block(), ia.coupling_block().transpose(), ia.coupling_block(), ia.angular_block();
+  out << ia.linear_block(), ia.coupling_block().transpose(), ia.coupling_block(),
+      ia.angular_block();
   return out;
 }
 
@@ -99,8 +100,7 @@ inline ArticulatedInertia translated(const Vec3& t, const ArticulatedInertia& ia
 // X* Ia X^-1: Ia given in the child frame of X = (R, t), expressed in the
 // parent frame.
 inline ArticulatedInertia act(const SE3& x, const ArticulatedInertia& ia) {
-  return articulated_detail::translated(x.translation,
-                                        articulated_detail::rotated(x.rotation, ia));
+  return articulated_detail::translated(x.translation, articulated_detail::rotated(x.rotation, ia));
 }
 
 // X^T Ia X: Ia given in the parent frame, expressed in the child frame.

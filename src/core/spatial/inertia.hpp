@@ -64,7 +64,8 @@ inline Inertia act(const SE3& x, const Inertia& in) {
   // Ic column by column: (i0 i1 i3), (i1 i2 i4), (i3 i4 i5).
   const double ic[3][3] = {{i[0], i[1], i[3]}, {i[1], i[2], i[4]}, {i[3], i[4], i[5]}};
   // Rows 0 and 1 of each column of R in lanes, row 2 apart.
-  const Lanes r0 = load_lanes(r.data()), r1 = load_lanes(r.data() + 3), r2 = load_lanes(r.data() + 6);
+  const Lanes r0 = load_lanes(r.data()), r1 = load_lanes(r.data() + 3),
+              r2 = load_lanes(r.data() + 6);
   const double r20 = r(2, 0), r21 = r(2, 1), r22 = r(2, 2);
   // RI column b: rows 0 and 1 in lanes, row 2 apart.
   Lanes top[3];
@@ -75,7 +76,9 @@ inline Inertia act(const SE3& x, const Inertia& in) {
   }
   // (a, b) for b = 0, 1 side by side: RI(a, k) against rows 0 and 1 of R's
   // column k.
-  const auto row_pair = [&](double k0, double k1, double k2) { return r0 * k0 + r1 * k1 + r2 * k2; };
+  const auto row_pair = [&](double k0, double k1, double k2) {
+    return r0 * k0 + r1 * k1 + r2 * k2;
+  };
   const Lanes e1 = row_pair(top[0][1], top[1][1], top[2][1]);  // (1,0), (1,1)
   const Lanes e2 = row_pair(bottom[0], bottom[1], bottom[2]);  // (2,0), (2,1)
   // (0,0) alone, with both factors from lane 0.
@@ -114,8 +117,8 @@ inline void add_inertia(Inertia& a, const Inertia& b) {
   const Lanes p0 = sum(0, Lanes{1.0, 0.0}, da01, splat(da01[0]), db01, splat(db01[0]));
   const Lanes p1 = sum(2, Lanes{1.0, 0.0}, Lanes{da01[1], da2}, Lanes{da01[1], da01[0]},
                        Lanes{db01[1], db2}, Lanes{db01[1], db01[0]});
-  const Lanes p2 = sum(4, Lanes{0.0, 1.0}, splat(da2), Lanes{da01[1], da2}, splat(db2),
-                       Lanes{db01[1], db2});
+  const Lanes p2 =
+      sum(4, Lanes{0.0, 1.0}, splat(da2), Lanes{da01[1], da2}, splat(db2), Lanes{db01[1], db2});
   a.mass = m;
   a.lever = Vec3(c01[0], c01[1], c2);
   a.inertia = {p0[0], p0[1], p1[0], p1[1], p2[0], p2[1]};

@@ -35,8 +35,12 @@ struct Force {
 using MotionPair = Motion<Vec3Pair>;
 using ForcePair = Force<Vec3Pair>;
 
-inline Motion<> zero_motion() { return {Vec3::Zero(), Vec3::Zero()}; }
-inline Force<> zero_force() { return {Vec3::Zero(), Vec3::Zero()}; }
+inline Motion<> zero_motion() {
+  return {Vec3::Zero(), Vec3::Zero()};
+}
+inline Force<> zero_force() {
+  return {Vec3::Zero(), Vec3::Zero()};
+}
 
 template <class V>
 inline Motion<V> operator+(const Motion<V>& a, const Motion<V>& b) {
@@ -68,10 +72,18 @@ inline MotionPair pair(const Motion<>& first, const Motion<>& second) {
 inline ForcePair pair(const Force<>& first, const Force<>& second) {
   return {pair(first.n, second.n), pair(first.f, second.f)};
 }
-inline Motion<> first(const MotionPair& m) { return {first(m.w), first(m.v)}; }
-inline Motion<> second(const MotionPair& m) { return {second(m.w), second(m.v)}; }
-inline Force<> first(const ForcePair& f) { return {first(f.n), first(f.f)}; }
-inline Force<> second(const ForcePair& f) { return {second(f.n), second(f.f)}; }
+inline Motion<> first(const MotionPair& m) {
+  return {first(m.w), first(m.v)};
+}
+inline Motion<> second(const MotionPair& m) {
+  return {second(m.w), second(m.v)};
+}
+inline Force<> first(const ForcePair& f) {
+  return {first(f.n), first(f.f)};
+}
+inline Force<> second(const ForcePair& f) {
+  return {second(f.n), second(f.f)};
+}
 
 // ---------------------------------------------------------------------------
 // Transforms by a placement X = (R, t) in any of its forms (rotation.hpp).
@@ -208,7 +220,9 @@ inline Force<> cross(const Motion<>& m, const Force<>& f) {
 }
 
 // v + w x p: the velocity of the point p moving with the motion (w, v).
-inline Vec3 velocity_at(const Motion<>& m, const Vec3& p) { return m.v + cross(m.w, p); }
+inline Vec3 velocity_at(const Motion<>& m, const Vec3& p) {
+  return m.v + cross(m.w, p);
+}
 
 // <m, F> = v . f + w . n, a plain sum in that order.
 inline double dot(const Motion<>& m, const Force<>& f) {
@@ -220,8 +234,12 @@ inline double dot(const Motion<>& m, const Force<>& f) {
 // The boundary with Data.
 
 // Per-joint buffers, angular part first.
-inline Motion<> motion_of(const Vec6& x) { return {x.head<3>(), x.tail<3>()}; }
-inline Force<> force_of(const Vec6& x) { return {x.head<3>(), x.tail<3>()}; }
+inline Motion<> motion_of(const Vec6& x) {
+  return {x.head<3>(), x.tail<3>()};
+}
+inline Force<> force_of(const Vec6& x) {
+  return {x.head<3>(), x.tail<3>()};
+}
 inline void store(Vec6& out, const Motion<>& m) {
   out.head<3>() = m.w;
   out.tail<3>() = m.v;
@@ -280,10 +298,11 @@ inline void store_column(double* c, const Force<>& f) {
 // of Eigen's dot product of fixed 6-vectors.
 class StoredColumn {
  public:
-  explicit StoredColumn(const double* c) : p_{load_lanes(c), load_lanes(c + 2), load_lanes(c + 4)} {}
+  explicit StoredColumn(const double* c)
+      : p_{load_lanes(c), load_lanes(c + 2), load_lanes(c + 4)} {}
   double dot(const double* other) const {
-    const Lanes s = p_[0] * load_lanes(other) +
-                    (p_[1] * load_lanes(other + 2) + p_[2] * load_lanes(other + 4));
+    const Lanes s =
+        p_[0] * load_lanes(other) + (p_[1] * load_lanes(other + 2) + p_[2] * load_lanes(other + 4));
     return s[0] + s[1];
   }
 

@@ -92,9 +92,12 @@ using trelvar::matmul;
 template <class F>
 inline decltype(auto) with_axis_rotation(int k, double c, double s, F&& f) {
   switch (k) {
-    case 0: return f(AxisRotation<0>(c, s));
-    case 1: return f(AxisRotation<1>(c, s));
-    default: return f(AxisRotation<2>(c, s));
+    case 0:
+      return f(AxisRotation<0>(c, s));
+    case 1:
+      return f(AxisRotation<1>(c, s));
+    default:
+      return f(AxisRotation<2>(c, s));
   }
 }
 
@@ -156,6 +159,61 @@ struct Translation {
   NoRotation rotation;
   const Vec3& translation;
 };
+
+// Placements by shape, as joint transforms come: the identity, a rotation
+// alone, a translation alone, or a general SE3.
+struct IdentityPlacement {};
+struct PureRotation {
+  Mat3 rotation;
+};
+struct PureTranslation {
+  Vec3 translation;
+};
+
+inline SE3 to_se3(IdentityPlacement) {
+  return SE3();
+}
+inline SE3 to_se3(const PureRotation& x) {
+  return SE3(x.rotation, Vec3::Zero());
+}
+inline SE3 to_se3(const PureTranslation& x) {
+  return SE3(Mat3::Identity(), x.translation);
+}
+template <int K>
+inline SE3 to_se3(const AxisPlacement<K>& x) {
+  return SE3(x.rotation.matrix(), x.translation);
+}
+inline const SE3& to_se3(const SE3& x) {
+  return x;
+}
+
+// a b, applying b first (SE3::compose), for each form of b: the products
+// with b's identity rotation or zero translation are left out, a rotation
+// about a coordinate axis is multiplied column by column.
+inline SE3 compose(const SE3& a, const SE3& b) {
+  return a.compose(b);
+}
+inline SE3 compose(const SE3& a, IdentityPlacement) {
+  return a;
+}
+inline SE3 compose(const SE3& a, const PureRotation& b) {
+  return SE3(matmul(a.rotation, b.rotation), a.translation);
+}
+inline SE3 compose(const SE3& a, const PureTranslation& b) {
+  SE3 out(a.rotation, mul(a.rotation, b.translation));
+  out.translation += a.translation;
+  return out;
+}
+template <int K>
+inline SE3 compose(const SE3& a, const AxisRotation<K>& b) {
+  return SE3(matmul(a.rotation, b), a.translation);
+}
+template <int K>
+inline SE3 compose(const SE3& a, const AxisPlacement<K>& b) {
+  SE3 out(matmul(a.rotation, b.rotation), mul(a.rotation, b.translation));
+  out.translation += a.translation;
+  return out;
+}
 
 // X p = R p + t: a point given in the child frame, in the parent frame.
 inline Vec3 act_on_point(const SE3& x, const Vec3& p) {
