@@ -88,7 +88,7 @@ TEST_P(GoldenValues, EveryOutputMatchesTheReference) {
         const bool same = std::isfinite(want) ? std::abs(got - want) <= tol
                                               : (got == want || (std::isnan(got) && std::isnan(want)));
         if (!same && reported++ < 20) {
-          ADD_FAILURE() << where << ", index " << k << ": got " << golden::format_value(got) << " ("
+          ADD_FAILURE() << where << ", index " << k << " (column-major): got " << golden::format_value(got) << " ("
                         << got << "), reference " << golden::format_value(want) << " (" << want
                         << "), difference " << std::abs(got - want) << " > tolerance " << tol;
         }

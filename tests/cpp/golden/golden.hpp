@@ -55,7 +55,13 @@ class Generator {
   double uniform(double lo, double hi) { return lo + (hi - lo) * unit(); }
   // Uniform in 0 .. n-1 (n small, so the modulo bias is irrelevant here).
   std::size_t index(std::size_t n) { return static_cast<std::size_t>(engine_() % n); }
-  Vec3 vec3(double lo, double hi) { return Vec3(uniform(lo, hi), uniform(lo, hi), uniform(lo, hi)); }
+  // Draws in a fixed order: never several draws in one argument list, whose
+  // evaluation order differs between compilers.
+  Vec3 vec3(double lo, double hi) {
+    Vec3 x;
+    for (int k = 0; k < 3; ++k) x[k] = uniform(lo, hi);
+    return x;
+  }
   VectorX vector(std::size_t n, double lo, double hi) {
     VectorX x(static_cast<Eigen::Index>(n));
     for (Eigen::Index k = 0; k < x.size(); ++k) x[k] = uniform(lo, hi);
@@ -130,7 +136,8 @@ inline Model random_tree(const TreeSpec& spec) {
     Vec3 axis;
     if (gen.index(2) == 0) {
       axis = Vec3::Zero();
-      axis[static_cast<Eigen::Index>(gen.index(3))] = gen.index(2) == 0 ? 1.0 : -1.0;
+      const auto k_axis = static_cast<Eigen::Index>(gen.index(3));
+      axis[k_axis] = gen.index(2) == 0 ? 1.0 : -1.0;
     } else {
       axis = gen.vec3(-1, 1);
       if (axis.norm() < 0.2) axis[2] += 1.0;
@@ -202,8 +209,9 @@ inline Model make_model(const std::string& name, const std::string& models_dir) 
   if (!found) throw Error("golden: unknown model " + name);
   Generator gen(seed_of(name) ^ 0xf4a3e);
   const std::size_t parent = m.njoints / 2;
-  m.add_frame(Frame{"golden_op", parent, SE3(gen.rotation(), gen.vec3(-0.2, 0.2)),
-                    FrameType(FrameType::OP_FRAME)});
+  const Mat3 rotation = gen.rotation();
+  const Vec3 translation = gen.vec3(-0.2, 0.2);
+  m.add_frame(Frame{"golden_op", parent, SE3(rotation, translation), FrameType(FrameType::OP_FRAME)});
   return m;
 }
 
