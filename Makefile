@@ -6,7 +6,7 @@ BUILD    ?= build
 JOBS     ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-cpp test-python bench bench-peers demo \
+.PHONY: all deps build test test-cpp test-python test-clang bench bench-peers demo \
         test-sanitize fuzz format clean golden
 
 all: build
@@ -25,8 +25,18 @@ test: build
 test-cpp:
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+PYTEST_ARGS ?=
 test-python:
-	PYTHONPATH=$(CURDIR)/$(BUILD)/python $(PYTHON) -m pytest -q tests/python
+	PYTHONPATH=$(CURDIR)/$(BUILD)/python $(PYTHON) -m pytest -q $(PYTEST_ARGS) tests/python
+
+# The same build and both test suites with Clang, in their own build dir. The
+# benchmarks and the slow venv installation test (which builds with the
+# default compiler again) are left out.
+CLANG_BUILD ?= build-clang
+test-clang:
+	scripts/install-deps base clang
+	$(MAKE) --no-print-directory test BUILD=$(CLANG_BUILD) PYTEST_ARGS="-m 'not slow'" \
+	  CMAKE_FLAGS="-DCMAKE_CXX_COMPILER=clang++ -DTRELVAR_BUILD_BENCH=OFF $(CMAKE_FLAGS)"
 
 bench: build
 	scripts/run-benchmarks $(BUILD)
