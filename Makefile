@@ -25,8 +25,9 @@ test: build
 test-cpp:
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+PYTEST_ARGS ?=
 test-python:
-	PYTHONPATH=$(CURDIR)/$(BUILD)/python $(PYTHON) -m pytest -q tests/python
+	PYTHONPATH=$(CURDIR)/$(BUILD)/python $(PYTHON) -m pytest -q $(PYTEST_ARGS) tests/python
 
 bench: build
 	scripts/run-benchmarks $(BUILD)
@@ -53,8 +54,10 @@ test-sanitize:
 	scripts/install-deps base fuzz
 	scripts/test-sanitize
 
-# The C++ tests and the install checks against libtrelvar.so, in build-shared.
-test-shared: deps
+# The second build, in build-shared: libtrelvar.so compiled with Clang; the C++
+# tests, the install checks and the Python tests against it.
+test-shared:
+	scripts/install-deps base clang
 	scripts/test-shared
 
 test-tsan:

@@ -58,8 +58,8 @@ class Data {
     std::vector<Vec6> h;              // per joint: world momenta
     std::vector<SE3> rel;             // per joint: relative placements
     std::vector<std::int32_t> prev;   // per velocity coordinate: previous column
-    std::vector<std::int8_t> axis;    // per joint: coordinate axis of a plain joint rotation, or -1
-    std::vector<std::array<double, 2>> sincos;  // per joint: sine, cosine of an axis joint's angle
+    std::vector<std::int8_t> forms;   // per joint: the form of limi a pass's placement step returned, kept by that pass for its later sweeps
+    std::vector<std::array<double, 2>> sincos;  // per joint: sine, cosine of an axis joint's angle (inverse dynamics)
   } work;
 
   Data() = default;

@@ -2,8 +2,11 @@
 // joint transform from q, the motion subspace and the joint velocity from v.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <optional>
+#include <string_view>
 
 #include "trelvar/spatial.hpp"
 
@@ -22,34 +25,53 @@ enum class JointType : std::uint8_t {
   Spherical = 6,
 };
 
+// Names and sizes of each kind, one entry per JointType value in value order.
+// `name` is the printed name (exactly the enumerator's name); `label` is the
+// lower-case name a URDF joint's type attribute uses, which Model.add_joint
+// in Python takes too; `keeps_axis` says whether a Joint record stores the
+// axis it is given, `reads_axis` whether the kind's transform and motion
+// subspace use it (normalised).
+struct JointKindInfo {
+  JointType type;
+  const char* name;
+  const char* label;
+  std::size_t nq;
+  std::size_t nv;
+  bool keeps_axis;
+  bool reads_axis;
+};
+
+inline constexpr JointKindInfo kJointKinds[] = {
+    {JointType::Fixed, "Fixed", "fixed", 0, 0, false, false},
+    {JointType::Revolute, "Revolute", "revolute", 1, 1, true, true},
+    {JointType::Continuous, "Continuous", "continuous", 2, 1, true, true},
+    {JointType::Prismatic, "Prismatic", "prismatic", 1, 1, true, true},
+    {JointType::Planar, "Planar", "planar", 4, 3, true, false},
+    {JointType::Floating, "Floating", "floating", 7, 6, false, false},
+    {JointType::Spherical, "Spherical", "spherical", 4, 3, false, false},
+};
+
+// The table entry of a kind; nullptr for a value outside the enumeration.
+constexpr const JointKindInfo* joint_kind_info(JointType type) {
+  const auto k = static_cast<std::size_t>(type);
+  return k < sizeof kJointKinds / sizeof kJointKinds[0] ? &kJointKinds[k] : nullptr;
+}
+
+// The kind whose label is `label` ("revolute", ...), if any.
+std::optional<JointType> joint_type_from_label(std::string_view label);
+
 // The printed name: exactly the enumerator's name ("Fixed", "Revolute", ...).
 const char* joint_type_name(JointType type);
 std::ostream& operator<<(std::ostream& os, JointType type);
 
-// (nq, nv) of each kind.
+// (nq, nv) of each kind (0 outside the enumeration).
 constexpr std::size_t joint_nq(JointType type) {
-  switch (type) {
-    case JointType::Fixed: return 0;
-    case JointType::Revolute: return 1;
-    case JointType::Continuous: return 2;
-    case JointType::Prismatic: return 1;
-    case JointType::Planar: return 4;
-    case JointType::Floating: return 7;
-    case JointType::Spherical: return 4;
-  }
-  return 0;
+  const JointKindInfo* info = joint_kind_info(type);
+  return info != nullptr ? info->nq : 0;
 }
 constexpr std::size_t joint_nv(JointType type) {
-  switch (type) {
-    case JointType::Fixed: return 0;
-    case JointType::Revolute: return 1;
-    case JointType::Continuous: return 1;
-    case JointType::Prismatic: return 1;
-    case JointType::Planar: return 3;
-    case JointType::Floating: return 6;
-    case JointType::Spherical: return 3;
-  }
-  return 0;
+  const JointKindInfo* info = joint_kind_info(type);
+  return info != nullptr ? info->nv : 0;
 }
 
 // Per-joint record. nq and nv always come from the kind; the axis is kept only

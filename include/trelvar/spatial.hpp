@@ -124,72 +124,39 @@ inline Vec6 make_vec6(const Vec3& top, const Vec3& bottom) {
 }
 
 // X . m: a motion given in the child frame, expressed in the parent frame.
-inline Vec6 act_motion(const SE3& x, const Vec6& m) {
-  const Vec3 rw = mul(x.rotation, angular(m));
-  return make_vec6(rw, mul(x.rotation, linear(m)) + cross(x.translation, rw));
-}
+Vec6 act_motion(const SE3& x, const Vec6& m);
 
 // X^-1 . m: a motion given in the parent frame, expressed in the child frame.
-inline Vec6 act_inv_motion(const SE3& x, const Vec6& m) {
-  const Vec3 w = angular(m);
-  return make_vec6(mul_transpose(x.rotation, w),
-                   mul_transpose(x.rotation, linear(m) - cross(x.translation, w)));
-}
+Vec6 act_inv_motion(const SE3& x, const Vec6& m);
 
 // X . F: a force given in the child frame, expressed in the parent frame.
-inline Vec6 act_force(const SE3& x, const Vec6& f) {
-  const Vec3 rf = mul(x.rotation, linear(f));
-  return make_vec6(mul(x.rotation, angular(f)) + cross(x.translation, rf), rf);
-}
+Vec6 act_force(const SE3& x, const Vec6& f);
 
 // X^-1 . F.
-inline Vec6 act_inv_force(const SE3& x, const Vec6& f) {
-  const Vec3 fl = linear(f);
-  return make_vec6(mul_transpose(x.rotation, angular(f) - cross(x.translation, fl)),
-                   mul_transpose(x.rotation, fl));
-}
+Vec6 act_inv_force(const SE3& x, const Vec6& f);
 
 // m1 x m2 (motion cross product).
-inline Vec6 cross_motion(const Vec6& m1, const Vec6& m2) {
-  const Vec3 w1 = angular(m1);
-  return make_vec6(cross(w1, angular(m2)), cross(w1, linear(m2)) + cross(linear(m1), angular(m2)));
-}
+Vec6 cross_motion(const Vec6& m1, const Vec6& m2);
 
 // m x* F (motion acting on a force).
-inline Vec6 cross_force(const Vec6& m, const Vec6& f) {
-  const Vec3 w = angular(m);
-  return make_vec6(cross(w, angular(f)) + cross(linear(m), linear(f)), cross(w, linear(f)));
-}
+Vec6 cross_force(const Vec6& m, const Vec6& f);
 
 // ---------------------------------------------------------------------------
 // Motion columns [v; w] (linear first).
 
 // X . c.
-inline Vec6 act_column(const SE3& x, const Vec6& c) {
-  const Vec3 rw = mul(x.rotation, c.tail<3>());
-  return make_vec6(mul(x.rotation, c.head<3>()) + cross(x.translation, rw), rw);
-}
+Vec6 act_column(const SE3& x, const Vec6& c);
 
 // X^-1 . c.
-inline Vec6 act_inv_column(const SE3& x, const Vec6& c) {
-  const Vec3 w = c.tail<3>();
-  return make_vec6(mul_transpose(x.rotation, c.head<3>() - cross(x.translation, w)),
-                   mul_transpose(x.rotation, w));
-}
+Vec6 act_inv_column(const SE3& x, const Vec6& c);
 
 // m x c for a motion vector m = [w; u] (angular first) and a column c = [cv; cw]:
 // the column [w x cv + u x cw; w x cw].
-inline Vec6 cross_motion_column(const Vec6& m, const Vec6& c) {
-  const Vec3 w = angular(m);
-  const Vec3 cw = c.tail<3>();
-  return make_vec6(cross(w, c.head<3>()) + cross(linear(m), cw), cross(w, cw));
-}
+Vec6 cross_motion_column(const Vec6& m, const Vec6& c);
 
 // Pairing of a motion column s = [sv; sw] with a force vector [n; f]:
 // sv . f + sw . n.
-inline double pair_column_force(const Vec6& s, const Vec6& f) {
-  return s[0] * f[3] + s[1] * f[4] + s[2] * f[5] + s[3] * f[0] + s[4] * f[1] + s[5] * f[2];
-}
+double pair_column_force(const Vec6& s, const Vec6& f);
 
 // Exchanges the halves: motion vector <-> motion column.
 inline Vec6 swap_halves(const Vec6& x) { return make_vec6(x.tail<3>(), x.head<3>()); }
@@ -226,14 +193,7 @@ struct Inertia {
 
   // Applies the inertia to a motion vector [w; v], giving the force vector
   // [n; f] with f = m (v - c x w) and n = Ic w + c x f.
-  Vec6 apply(const Vec6& motion) const {
-    const Vec3 w = angular(motion);
-    const Vec3 f = mass * (linear(motion) - cross(lever, w));
-    const Vec3 iw(inertia[0] * w[0] + inertia[1] * w[1] + inertia[3] * w[2],
-                  inertia[1] * w[0] + inertia[2] * w[1] + inertia[4] * w[2],
-                  inertia[3] * w[0] + inertia[4] * w[1] + inertia[5] * w[2]);
-    return make_vec6(iw + cross(lever, f), f);
-  }
+  Vec6 apply(const Vec6& motion) const;
 
   bool operator==(const Inertia& o) const {
     return inertia == o.inertia && mass == o.mass && lever == o.lever;

@@ -40,7 +40,7 @@ Data::Data(std::size_t joints, std::size_t q_size, std::size_t v_size)
   work.h.assign(njoints, Vec6::Zero());
   work.rel.assign(njoints, SE3::identity());
   work.prev.assign(nv, -1);
-  work.axis.assign(njoints, -1);
+  work.forms.assign(njoints, -1);
   work.sincos.assign(njoints, {0.0, 1.0});
 }
 
@@ -101,7 +101,7 @@ bool Data::buffers_consistent() const {
          j.cols() == nvi && dJ.cols() == nvi && ag.cols() == nvi && dag.cols() == nvi &&
          jcom.cols() == nvi && work.cols.cols() == nvi && work.b.size() == nj &&
          work.h.size() == nj && work.rel.size() == nj &&
-         work.prev.size() == nv && work.axis.size() == nj && work.sincos.size() == nj;
+         work.prev.size() == nv && work.forms.size() == nj && work.sincos.size() == nj;
 }
 
 void check_data_matches(const Model& model, const Data& data) {

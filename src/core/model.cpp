@@ -5,7 +5,8 @@
 #include <limits>
 #include <string>
 
-#include "kernel.hpp"
+#include "joint_kinds.hpp"
+#include "spatial/rotation.hpp"
 #include "trelvar/error.hpp"
 
 namespace trelvar {

@@ -2,7 +2,9 @@
 
 #include <cmath>
 
-#include "inertia_lanes.hpp"
+#include "spatial/articulated_inertia.hpp"
+#include "spatial/inertia.hpp"
+#include "spatial/motion.hpp"
 
 namespace trelvar {
 
@@ -73,17 +75,83 @@ Inertia Inertia::from_matrix(double mass, const Vec3& lever, const Mat3& rot) {
 }
 
 Mat6 Inertia::to_matrix6() const {
-  const Mat3 cx = skew(lever);
-  Mat6 y;
-  y.topLeftCorner<3, 3>() = mass * Mat3::Identity();
-  y.topRightCorner<3, 3>() = -mass * cx;
-  y.bottomLeftCorner<3, 3>() = mass * cx;
-  y.bottomRightCorner<3, 3>() = rotational() + mass * (cx * cx.transpose());
-  return y;
+  return detail::linear_first(detail::articulated(*this));
 }
 
-Inertia se3_act_on_inertia(const SE3& x, const Inertia& in) { return detail::act_on_inertia(x, in); }
+Vec6 Inertia::apply(const Vec6& motion) const {
+  Vec6 out;
+  detail::store(out, *this * detail::motion_of(motion));
+  return out;
+}
 
-void add_inertias_inplace(Inertia& a, const Inertia& b) { detail::add_inertia(a, b); }
+Inertia se3_act_on_inertia(const SE3& x, const Inertia& in) {
+  return detail::act(x, in);
+}
+
+void add_inertias_inplace(Inertia& a, const Inertia& b) {
+  detail::add_inertia(a, b);
+}
+
+// ---------------------------------------------------------------------------
+// The Vec6 forms of the spatial operations: the conversion to the internal
+// types and back around the one internal definition of each.
+
+namespace {
+
+template <class T>
+Vec6 vector_of(const T& x) {
+  Vec6 out;
+  detail::store(out, x);
+  return out;
+}
+
+template <class T>
+Vec6 column_of(const T& x) {
+  Vec6 out;
+  detail::store_column(out.data(), x);
+  return out;
+}
+
+}  // namespace
+
+Vec6 act_motion(const SE3& x, const Vec6& m) {
+  return vector_of(detail::act(x, detail::motion_of(m)));
+}
+
+Vec6 act_inv_motion(const SE3& x, const Vec6& m) {
+  return vector_of(detail::act_inv(x, detail::motion_of(m)));
+}
+
+Vec6 act_force(const SE3& x, const Vec6& f) {
+  return vector_of(detail::act(x, detail::force_of(f)));
+}
+
+Vec6 act_inv_force(const SE3& x, const Vec6& f) {
+  return vector_of(detail::act_inv(x, detail::force_of(f)));
+}
+
+Vec6 cross_motion(const Vec6& m1, const Vec6& m2) {
+  return vector_of(detail::cross(detail::motion_of(m1), detail::motion_of(m2)));
+}
+
+Vec6 cross_force(const Vec6& m, const Vec6& f) {
+  return vector_of(detail::cross(detail::motion_of(m), detail::force_of(f)));
+}
+
+Vec6 act_column(const SE3& x, const Vec6& c) {
+  return column_of(detail::act(x, detail::motion_of_column(c.data())));
+}
+
+Vec6 act_inv_column(const SE3& x, const Vec6& c) {
+  return column_of(detail::act_inv(x, detail::motion_of_column(c.data())));
+}
+
+Vec6 cross_motion_column(const Vec6& m, const Vec6& c) {
+  return column_of(detail::cross(detail::motion_of(m), detail::motion_of_column(c.data())));
+}
+
+double pair_column_force(const Vec6& s, const Vec6& f) {
+  return detail::dot(detail::motion_of_column(s.data()), detail::force_of(f));
+}
 
 }  // namespace trelvar

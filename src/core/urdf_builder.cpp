@@ -48,19 +48,6 @@ std::string matrix_text(const Mat3& m) {
   return s + "]";
 }
 
-std::size_t limit_entries(JointType type) {
-  switch (type) {
-    case JointType::Fixed: return 0;
-    case JointType::Revolute:
-    case JointType::Continuous:
-    case JointType::Prismatic: return 1;
-    case JointType::Planar:
-    case JointType::Spherical: return 3;
-    case JointType::Floating: return 6;
-  }
-  return 0;
-}
-
 // Name lookups over the records, built once.
 struct Index {
   std::unordered_map<std::string, std::size_t> link_by_name;         // first link of a name
@@ -121,7 +108,9 @@ Inertia convert_inertia_from_urdf(const urdf::LinkRecord& link) {
   const Mat3 r = rotation_from_quaternion(x, y, z, w);
   Mat3 iu;
   iu << link.ixx, link.ixy, link.ixz, link.ixy, link.iyy, link.iyz, link.ixz, link.iyz, link.izz;
-  return Inertia::from_matrix(link.mass, link.inertial_origin.xyz, r * iu * r.transpose());
+  // R Iu R^T, with the centre of mass at the inertial origin.
+  return se3_act_on_inertia(SE3(r, link.inertial_origin.xyz),
+                            Inertia::from_matrix(link.mass, Vec3::Zero(), iu));
 }
 
 Model build_model_from_urdf(const urdf::RobotRecord& robot, bool verbose) {
@@ -196,7 +185,7 @@ Model build_model_from_urdf(const urdf::RobotRecord& robot, bool verbose) {
     }
     const std::size_t id = model.add_joint(parent, record, placement, joint.name);
     if (joint.kind != JointType::Fixed) {
-      const std::size_t n = limit_entries(joint.kind);
+      const std::size_t n = joint_nv(joint.kind);
       model.set_joint_position_limits(id, std::vector<double>(n, joint.lower),
                                       std::vector<double>(n, joint.upper));
       if (verbose) {

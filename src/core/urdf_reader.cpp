@@ -2,6 +2,7 @@
 // independently of the process locale; every malformed item is reported with
 // the element, attribute and value it came from.
 #include <charconv>
+#include <optional>
 #include <cmath>
 #include <pugixml.hpp>
 #include <string>
@@ -100,13 +101,7 @@ JointType joint_kind(const pugi::xml_node& elem, const std::string& who) {
   const pugi::xml_attribute a = elem.attribute("type");
   if (!a) throw Error(who + ": joint is missing attribute 'type'");
   const std::string_view t = a.value();
-  if (t == "revolute") return JointType::Revolute;
-  if (t == "continuous") return JointType::Continuous;
-  if (t == "prismatic") return JointType::Prismatic;
-  if (t == "fixed") return JointType::Fixed;
-  if (t == "floating") return JointType::Floating;
-  if (t == "planar") return JointType::Planar;
-  if (t == "spherical") return JointType::Spherical;
+  if (const std::optional<JointType> type = joint_type_from_label(t)) return *type;
   throw Error(who + ": joint attribute 'type' is not a known joint type: '" + std::string(t) + "'");
 }
 

@@ -1,6 +1,8 @@
 // The Model class.
 
-#include <cctype>
+#include <algorithm>
+#include <iterator>
+#include <optional>
 
 #include "toolkit.hpp"
 #include "trelvar/serialization.hpp"
@@ -112,12 +114,11 @@ const Inertia& body_inertia(const Model& m, std::size_t i) {
   return i < m.inertias.size() ? m.inertias[i] : none;
 }
 
-// The name of a joint kind: its enumerator name in lower case, which for the
-// kinds add_joint creates is the name add_joint takes.
+// The name of a joint kind: its label in the kind table, which is the name
+// add_joint takes (and a URDF joint's type attribute uses).
 std::string kind_name(JointType type) {
-  std::string name = joint_type_name(type);
-  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return name;
+  const JointKindInfo* info = joint_kind_info(type);
+  return info != nullptr ? info->label : "unknown";
 }
 
 PyObject* get_joint_types(PyObject* self, void*) {
@@ -225,27 +226,20 @@ PyObject* model_add_joint(PyObject* self, PyObject* const* args, Py_ssize_t narg
         !check_arrays({&axis})) {
       return nullptr;
     }
-    JointType type;
-    bool needs_axis = false;
-    if (type_name == "fixed") {
-      type = JointType::Fixed;
-    } else if (type_name == "revolute") {
-      type = JointType::Revolute;
-      needs_axis = true;
-    } else if (type_name == "prismatic") {
-      type = JointType::Prismatic;
-      needs_axis = true;
-    } else if (type_name == "floating") {
-      type = JointType::Floating;
-    } else {
+    // Kinds by their table label; this method offers four of them.
+    static constexpr JointType kOffered[] = {JointType::Fixed, JointType::Revolute,
+                                             JointType::Prismatic, JointType::Floating};
+    const std::optional<JointType> type = joint_type_from_label(type_name);
+    if (!type || std::find(std::begin(kOffered), std::end(kOffered), *type) == std::end(kOffered)) {
       return raise(PyExc_ValueError, "Unknown joint type: " + type_name);
     }
+    const bool needs_axis = joint_kind_info(*type)->reads_axis;
     Vec3 axis_value = Vec3::Zero();
     if (needs_axis) {
       if (axis.size() != 3) return raise(PyExc_ValueError, "Axis must be a 3D vector");
       axis_value = axis.vector();
     }
-    const std::size_t id = m->add_joint(parent, Joint::create(type, axis_value), placement,
+    const std::size_t id = m->add_joint(parent, Joint::create(*type, axis_value), placement,
                                         std::move(name));
     return PyLong_FromSize_t(id);
   });

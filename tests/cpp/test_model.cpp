@@ -299,7 +299,7 @@ TEST(Data, FreshBuffersHaveModelSizes) {
   for (int which = 0; which < 2; ++which) {
     Data shrunk = d;
     if (which == 0) {
-      shrunk.work.axis.pop_back();
+      shrunk.work.b.pop_back();
     } else {
       shrunk.work.sincos.pop_back();
     }
