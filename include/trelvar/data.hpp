@@ -26,6 +26,8 @@ class Data {
   VectorX g;               // generalized gravity
   MatrixX M;               // mass matrix, upper triangle with diagonal
   MatrixX C;               // Coriolis matrix
+  MatrixX dtau_dq;         // d tau / dq (tangent space), nv x nv
+  MatrixX dtau_dv;         // d tau / dv, nv x nv
   std::vector<Vec3> com;   // subtree centre of mass (own frame; entry 0 world)
   std::vector<Vec3> vcom;  // subtree centre-of-mass velocity
   std::vector<double> mass;  // subtree mass
@@ -57,6 +59,9 @@ class Data {
     std::vector<std::int32_t> prev;   // per velocity coordinate: previous column
     std::vector<std::int8_t> forms;   // per joint: the form of limi a pass's placement step returned, kept by that pass for its later sweeps
     std::vector<std::array<double, 2>> sincos;  // per joint: sine, cosine of an axis joint's angle (inverse dynamics)
+    std::vector<Vec6> oa;             // per joint: world acceleration with the gravity offset (derivatives)
+    std::vector<Vec6> of;             // per joint: world force of the body, then of its subtree (derivatives)
+    Matrix6X dmotions;                // 6 x 3nv: per coordinate d the columns sigma_d, beta_d, psi_d (derivatives)
   } work;
 
   Data() = default;

@@ -20,6 +20,8 @@ Data::Data(const Model& model) : njoints(model.njoints), nq(model.nq), nv(model.
   g = VectorX::Zero(nvi);
   M = MatrixX::Zero(nvi, nvi);
   C = MatrixX::Zero(nvi, nvi);
+  dtau_dq = MatrixX::Zero(nvi, nvi);
+  dtau_dv = MatrixX::Zero(nvi, nvi);
   com.assign(njoints, Vec3::Zero());
   vcom.assign(njoints, Vec3::Zero());
   mass.assign(njoints, 0.0);
@@ -39,6 +41,9 @@ Data::Data(const Model& model) : njoints(model.njoints), nq(model.nq), nv(model.
   work.prev.assign(nv, -1);
   work.forms.assign(njoints, -1);
   work.sincos.assign(njoints, {0.0, 1.0});
+  work.oa.assign(njoints, Vec6::Zero());
+  work.of.assign(njoints, Vec6::Zero());
+  work.dmotions = Matrix6X::Zero(6, 3 * nvi);
 }
 
 void Data::reset() {
@@ -59,6 +64,8 @@ void Data::reset() {
   g.setZero();
   M.setZero();
   C.setZero();
+  dtau_dq.setZero();
+  dtau_dv.setZero();
   j.setZero();
   dJ.setZero();
   ag.setZero();
@@ -95,10 +102,13 @@ bool Data::buffers_consistent() const {
          vcom.size() == nj && mass.size() == nj && a_gf.size() == nj && h.size() == nj &&
          doycrb.size() == nj && tau.size() == nvi && nle.size() == nvi && g.size() == nvi &&
          M.rows() == nvi && M.cols() == nvi && C.rows() == nvi && C.cols() == nvi &&
+         dtau_dq.rows() == nvi && dtau_dq.cols() == nvi && dtau_dv.rows() == nvi &&
+         dtau_dv.cols() == nvi &&
          j.cols() == nvi && dJ.cols() == nvi && ag.cols() == nvi && dag.cols() == nvi &&
          jcom.cols() == nvi && work.cols.cols() == nvi && work.b.size() == nj &&
          work.h.size() == nj && work.rel.size() == nj &&
-         work.prev.size() == nv && work.forms.size() == nj && work.sincos.size() == nj;
+         work.prev.size() == nv && work.forms.size() == nj && work.sincos.size() == nj &&
+         work.oa.size() == nj && work.of.size() == nj && work.dmotions.cols() == 3 * nvi;
 }
 
 void check_data_matches(const Model& model, const Data& data) {

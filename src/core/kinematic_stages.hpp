@@ -204,6 +204,27 @@ inline void for_each_subtree_run(const Model& model, std::size_t i, F&& f) {
   }
 }
 
+// prev[c]: the previous coordinate on the support chain of coordinate c (the
+// last coordinate of the nearest moving ancestor for a joint's first
+// coordinate), -1 at the root. Following prev from a joint's first coordinate
+// visits every coordinate of its strict ancestors, deepest first.
+inline void support_chains(const Model& model, std::vector<std::int32_t>& prev) {
+  for (std::size_t i = 1; i < model.njoints; ++i) {
+    if (model.nvs[i] == 0) continue;
+    const std::size_t s = model.idx_vs[i];
+    prev[s] = -1;
+    for (std::size_t a = model.parents[i]; a != 0; a = model.parents[a]) {
+      if (model.nvs[a] > 0) {
+        prev[s] = static_cast<std::int32_t>(model.idx_vs[a] + model.nvs[a] - 1);
+        break;
+      }
+    }
+    for (std::size_t k = 1; k < model.nvs[i]; ++k) {
+      prev[s + k] = static_cast<std::int32_t>(s + k - 1);
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Whole sweeps that several algorithms start with (jacobians.cpp).
 

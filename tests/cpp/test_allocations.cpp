@@ -10,6 +10,7 @@
 #include <random>
 
 #include "sample_models.hpp"
+#include "trelvar/derivatives.hpp"
 #include "trelvar/dynamics.hpp"
 #include "trelvar/jacobians.hpp"
 #include "trelvar/kinematics.hpp"
@@ -78,6 +79,7 @@ TEST_P(NoAllocation, WarmCallsAllocateNothing) {
   EXPECT_EQ(allocations_of([&] { crba(m, d, q); }), 0);
   EXPECT_EQ(allocations_of([&] { compute_all_terms(m, d, q, v); }), 0);
   EXPECT_EQ(allocations_of([&] { compute_coriolis_matrix(m, d, q, v); }), 0);
+  EXPECT_EQ(allocations_of([&] { compute_rnea_derivatives(m, d, q, v, a); }), 0);
   EXPECT_EQ(allocations_of([&] { compute_joint_jacobians(m, d, q); }), 0);
   EXPECT_EQ(allocations_of([&] { compute_joint_jacobians_time_variation(m, d, q, v); }), 0);
   // These return a new matrix by design: exactly that one allocation.
