@@ -67,11 +67,13 @@ class Data {
     // origin at the first joint below the universe.
     struct ForwardDynamics {
       std::vector<SE3> limi;        // per joint: placement in the parent
+      std::vector<std::int8_t> axis;  // per joint: k when limi's rotation turns about e_k, else -1
       std::vector<Vec6> v;          // per joint: body velocity
       std::vector<Vec6> c;          // per joint: velocity-product acceleration v x (S qd)
       std::vector<Vec6> pa;         // per joint: bias force pA, accumulated over the subtree
       std::vector<Vec6> a;          // per joint: body acceleration (gravity offset included)
-      std::vector<Mat6> ia;         // per joint: articulated inertia Ia
+      std::vector<Mat6> ia;         // per joint: articulated inertia Ia = [[A, B], [B^T, C]]
+                                    // (3x3 blocks); the B^T block is not kept
       Matrix6X ia_s;                // 6 x nv: U = Ia S, one column per velocity coordinate
       Matrix6X d_inv;               // 6 x nv: D^-1 = (S^T U)^-1 of each joint, in the
                                     // joint's columns, rows 0 .. nv_i - 1

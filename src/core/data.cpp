@@ -11,7 +11,7 @@ namespace {
 bool forward_dynamics_sizes_match(const Data::Work::ForwardDynamics& fd, std::size_t nj,
                                   std::size_t nv) {
   const auto nvi = static_cast<Eigen::Index>(nv);
-  return fd.limi.size() == nj && fd.v.size() == nj && fd.c.size() == nj && fd.pa.size() == nj &&
+  return fd.limi.size() == nj && fd.axis.size() == nj && fd.v.size() == nj && fd.c.size() == nj && fd.pa.size() == nj &&
          fd.a.size() == nj && fd.ia.size() == nj && fd.ia_s.cols() == nvi &&
          fd.d_inv.cols() == nvi && fd.u.size() == nvi && fd.ddq.size() == nvi &&
          fd.omi.size() == nj && fd.s_world.cols() == nvi && fd.u_world.cols() == nvi &&
@@ -60,6 +60,7 @@ Data::Data(const Model& model) : njoints(model.njoints), nq(model.nq), nv(model.
 
   Work::ForwardDynamics& fd = work.fd;
   fd.limi.assign(njoints, SE3::identity());
+  fd.axis.assign(njoints, -1);
   fd.v.assign(njoints, Vec6::Zero());
   fd.c.assign(njoints, Vec6::Zero());
   fd.pa.assign(njoints, Vec6::Zero());
