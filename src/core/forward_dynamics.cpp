@@ -6,13 +6,14 @@
 //
 // From the internal headers this file uses: the checks of the vector sizes,
 // the body inertia of a joint, the joint angle and the subtree runs
-// (algorithms.hpp); the joint kernel and the rotation forms AxisRotation /
-// FullRotation with their dispatcher with_rotation (kernel.hpp); motions and
-// forces as pairs of 3-vectors with their transforms, cross products, inertia
-// action, joint motion S x and projection S^T f (motion.hpp).
+// (algorithms.hpp); the joint kernel, sin_cos, is_identity and the rotation
+// forms AxisRotation / FullRotation with their dispatchers (kernel.hpp);
+// motions and forces as pairs of 3-vectors with their transforms, cross
+// products, inertia action, joint motion S x and projection S^T f (motion.hpp).
 #include "trelvar/forward_dynamics.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -35,12 +36,6 @@ using SmallMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, 0, 6, 
 using SmallVector = Eigen::Matrix<double, Eigen::Dynamic, 1, 0, 6, 1>;
 using Columns = Eigen::Matrix<double, 6, Eigen::Dynamic, 0, 6, 6>;
 
-// ---------------------------------------------------------------------------
-// Articulated inertias. A 6x6 spatial inertia, angular part first, maps a
-// motion [w; v] to the force [n; f]; in 3x3 blocks it is [[A, B], [B^T, C]]
-// with A and C symmetric: n = A w + B v, f = B^T w + C v. Data::work.fd.ia
-// keeps A, B and C in their places in a Mat6 (the B^T block is not kept).
-
 // Column j of a 6-row matrix as a motion or force, and back.
 inline Motion load_column(const Matrix6X& m, Eigen::Index j) {
   const double* x = m.data() + 6 * j;
@@ -54,71 +49,156 @@ inline void store_column(Matrix6X& m, Eigen::Index j, const Motion& v) {
   }
 }
 
-inline Mat3 block_a(const Mat6& m) { return m.topLeftCorner<3, 3>(); }
-inline Mat3 block_b(const Mat6& m) { return m.topRightCorner<3, 3>(); }
-inline Mat3 block_c(const Mat6& m) { return m.bottomRightCorner<3, 3>(); }
+// ---------------------------------------------------------------------------
+// Articulated inertias. A 6x6 spatial inertia, angular part first, maps a
+// motion [w; v] to the force [n; f]; in 3x3 blocks it is [[A, B], [B^T, C]]
+// with A and C symmetric: n = A w + B v, f = B^T w + C v. Packed in 21
+// doubles as in Data::work.fd.ia: A and C as lower triangles row by row, B
+// column by column.
+using Packed = std::array<double, 21>;
+
+// Index of entry (r, c) of a symmetric 3x3 in its packed lower triangle.
+constexpr int sym(int r, int c) { return r >= c ? r * (r + 1) / 2 + c : c * (c + 1) / 2 + r; }
+constexpr int kB = 6, kC = 15;
+inline double& pa_(Packed& x, int r, int c) { return x[sym(r, c)]; }
+inline double& pb_(Packed& x, int r, int c) { return x[kB + 3 * c + r]; }
+inline double& pc_(Packed& x, int r, int c) { return x[kC + sym(r, c)]; }
+inline double pa_(const Packed& x, int r, int c) { return x[sym(r, c)]; }
+inline double pb_(const Packed& x, int r, int c) { return x[kB + 3 * c + r]; }
+inline double pc_(const Packed& x, int r, int c) { return x[kC + sym(r, c)]; }
 
 // The body inertia (the matrix of Inertia::apply): with m the mass, c the
 // centre of mass and Ic the rotational inertia about it,
 //   A = Ic + m (|c|^2 1 - c c^T),  B = m [c]x,  C = m 1.
-void set_body_inertia(const Inertia& in, Mat6& ia) {
+inline void set_body_inertia(const Inertia& in, Packed& x) {
   const double m = in.mass;
   const Vec3& c = in.lever;
   const Vec3 mc = m * c;
   const std::array<double, 6>& i = in.inertia;
-  auto a = ia.topLeftCorner<3, 3>();
-  a(0, 0) = i[0] + (mc[1] * c[1] + mc[2] * c[2]);
-  a(1, 1) = i[2] + (mc[0] * c[0] + mc[2] * c[2]);
-  a(2, 2) = i[5] + (mc[0] * c[0] + mc[1] * c[1]);
-  a(1, 0) = a(0, 1) = i[1] - mc[1] * c[0];
-  a(2, 0) = a(0, 2) = i[3] - mc[2] * c[0];
-  a(2, 1) = a(1, 2) = i[4] - mc[2] * c[1];
-  ia.topRightCorner<3, 3>() = skew(mc);
-  auto cc = ia.bottomRightCorner<3, 3>();
-  cc.setZero();
-  cc.diagonal().setConstant(m);
+  x = {i[0] + (mc[1] * c[1] + mc[2] * c[2]),
+       i[1] - mc[1] * c[0],
+       i[2] + (mc[0] * c[0] + mc[2] * c[2]),
+       i[3] - mc[2] * c[0],
+       i[4] - mc[2] * c[1],
+       i[5] + (mc[0] * c[0] + mc[1] * c[1]),
+       0.0, mc[2], -mc[1], -mc[2], 0.0, mc[0], mc[1], -mc[0], 0.0,
+       m, 0.0, m, 0.0, 0.0, m};
 }
 
 // Ia m.
-inline Motion apply_articulated(const Mat6& ia, const Motion& m) {
-  return {mul(block_a(ia), m.w) + mul(block_b(ia), m.v),
-          mul_transpose(block_b(ia), m.w) + mul(block_c(ia), m.v)};
-}
-
-// R M R^T for a rotation R in a form of kernel.hpp (AxisRotation, FullRotation).
-template <class Rot>
-inline Mat3 congruence(const Rot& r, const Mat3& m) {
-  Mat3 n;  // M R^T, row by row
-  for (int i = 0; i < 3; ++i) n.row(i) = r.mul(m.row(i).transpose()).transpose();
-  Mat3 out;
-  for (int j = 0; j < 3; ++j) out.col(j) = r.mul(n.col(j));
+inline Motion apply_articulated(const Packed& x, const Motion& m) {
+  Motion out;
+  for (int i = 0; i < 3; ++i) {
+    out.w[i] = (pa_(x, i, 0) * m.w[0] + pa_(x, i, 1) * m.w[1] + pa_(x, i, 2) * m.w[2]) +
+               (pb_(x, i, 0) * m.v[0] + pb_(x, i, 1) * m.v[1] + pb_(x, i, 2) * m.v[2]);
+    out.v[i] = (pb_(x, 0, i) * m.w[0] + pb_(x, 1, i) * m.w[1] + pb_(x, 2, i) * m.w[2]) +
+               (pc_(x, i, 0) * m.v[0] + pc_(x, i, 1) * m.v[1] + pc_(x, i, 2) * m.v[2]);
+  }
   return out;
 }
 
-// [t]x M, column by column.
-inline Mat3 skew_times(const Vec3& t, const Mat3& m) {
+// Column k of Ia (0-2 angular, 3-5 linear): Ia applied to a unit motion.
+inline Motion articulated_column(const Packed& x, int k) {
+  if (k < 3) return {Vec3(pa_(x, 0, k), pa_(x, 1, k), pa_(x, 2, k)), Vec3(pb_(x, k, 0), pb_(x, k, 1), pb_(x, k, 2))};
+  k -= 3;
+  return {Vec3(pb_(x, 0, k), pb_(x, 1, k), pb_(x, 2, k)), Vec3(pc_(x, 0, k), pc_(x, 1, k), pc_(x, 2, k))};
+}
+
+// x -= w u^T for the symmetric rank-one term of Ia^a = Ia - U D^-1 U^T, with
+// w = U D^-1 (one coordinate) or one column pair of the k-coordinate sum.
+inline void subtract_outer(Packed& x, const Motion& w, const Motion& u) {
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c <= r; ++c) {
+      pa_(x, r, c) -= w.w[r] * u.w[c];
+      pc_(x, r, c) -= w.v[r] * u.v[c];
+    }
+    for (int c = 0; c < 3; ++c) pb_(x, r, c) -= w.w[r] * u.v[c];
+  }
+}
+
+// R M R^T of a symmetric block (packed at m) and of the general block B
+// (column by column at m), for a full rotation and for a rotation about the
+// coordinate axis K. The axis forms multiply out only the rows and columns
+// that the rotation mixes.
+inline Mat3 unpack_symmetric(const double* m) {
   Mat3 out;
-  for (int j = 0; j < 3; ++j) out.col(j) = cross(t, m.col(j));
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) out(r, c) = m[sym(r, c)];
+  }
+  return out;
+}
+inline Mat3 rotate_symmetric(const detail::FullRotation& r, const double* m) {
+  return matmul(matmul(r.m, unpack_symmetric(m)), r.m.transpose());
+}
+inline Mat3 rotate_general(const detail::FullRotation& r, const double* m) {
+  return matmul(matmul(r.m, Eigen::Map<const Mat3>(m)), r.m.transpose());
+}
+template <int K>
+inline Mat3 rotate_symmetric(const detail::AxisRotation<K>& r, const double* m) {
+  constexpr int k = K, a = (K + 1) % 3, b = (K + 2) % 3;
+  const double c = r.c, s = r.s;
+  // N = R M: rows a and b mixed; then N R^T: columns a and b mixed.
+  const double naa = c * m[sym(a, a)] - s * m[sym(a, b)], nab = c * m[sym(a, b)] - s * m[sym(b, b)];
+  const double nba = s * m[sym(a, a)] + c * m[sym(a, b)], nbb = s * m[sym(a, b)] + c * m[sym(b, b)];
+  Mat3 out;
+  out(a, a) = c * naa - s * nab;
+  out(b, a) = out(a, b) = c * nba - s * nbb;
+  out(b, b) = s * nba + c * nbb;
+  out(k, a) = out(a, k) = c * m[sym(a, k)] - s * m[sym(b, k)];
+  out(k, b) = out(b, k) = s * m[sym(a, k)] + c * m[sym(b, k)];
+  out(k, k) = m[sym(k, k)];
+  return out;
+}
+template <int K>
+inline Mat3 rotate_general(const detail::AxisRotation<K>& r, const double* m) {
+  constexpr int k = K, a = (K + 1) % 3, b = (K + 2) % 3;
+  const double c = r.c, s = r.s;
+  const auto at = [m](int row, int col) { return m[3 * col + row]; };
+  Mat3 n;  // R M
+  for (int j = 0; j < 3; ++j) {
+    n(a, j) = c * at(a, j) - s * at(b, j);
+    n(b, j) = s * at(a, j) + c * at(b, j);
+    n(k, j) = at(k, j);
+  }
+  Mat3 out;  // (R M) R^T
+  for (int i = 0; i < 3; ++i) {
+    out(i, a) = c * n(i, a) - s * n(i, b);
+    out(i, b) = s * n(i, a) + c * n(i, b);
+    out(i, k) = n(i, k);
+  }
   return out;
 }
 
-// out += X* Ia X^-1 for X = (R, t), the placement of a child frame in its
-// parent's: the inertia (a, b, c), given in the child frame, expressed in the
-// parent frame. With the blocks rotated first, A' = R A R^T, B' = R B R^T,
-// C' = R C R^T, and P = [t]x, Y = P C', X = P B'^T, the parent-frame blocks are
-//   C_p = C',  B_p = B' + Y,  A_p = A' + X + X^T - Y P.
+// parent += X* Ia X^-1 for X = (R, t), the placement of a child frame in its
+// parent's: the inertia x, given in the child frame, expressed in the parent
+// frame. With the blocks rotated first, A' = R A R^T, B' = R B R^T,
+// C' = R C R^T, and P = [t]x, the parent-frame blocks are
+//   C_p = C',  B_p = B' + P C',  A_p = A' + P B'^T - B_p P,
+// where (P B'^T)(i, j) = (t x B'(j, :))_i and -(B_p P)(i, j) = (t x B_p(i, :))_j.
 template <class Rot>
-void add_in_parent_frame(const Rot& r, const Vec3& t, const Mat3& a, const Mat3& b, const Mat3& c,
-                         Mat6& out) {
-  const Mat3 ar = congruence(r, a), br = congruence(r, b), cr = congruence(r, c);
-  const Mat3 y = skew_times(t, cr);
-  const Mat3 x = skew_times(t, br.transpose());
-  Mat3 yp;  // Y P, row by row: (Y P)(i, :) = -(t x Y(i, :))^T
-  for (int i = 0; i < 3; ++i) yp.row(i) = -cross(t, y.row(i).transpose()).transpose();
-  out.topLeftCorner<3, 3>() += ar + x + x.transpose() - yp;
-  out.topRightCorner<3, 3>() += br + y;
-  out.bottomRightCorner<3, 3>() += cr;
+inline void add_in_parent_frame(const Rot& r, const Vec3& t, const Packed& x, Packed& parent) {
+  const Mat3 a = rotate_symmetric(r, x.data());
+  const Mat3 b = rotate_general(r, x.data() + kB);
+  const Mat3 c = rotate_symmetric(r, x.data() + kC);
+  Mat3 bp;
+  for (int j = 0; j < 3; ++j) bp.col(j) = b.col(j) + cross(t, c.col(j));
+  Vec3 tb[3], tbp[3];
+  for (int j = 0; j < 3; ++j) {
+    tb[j] = cross(t, b.row(j).transpose());
+    tbp[j] = cross(t, bp.row(j).transpose());
+  }
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j <= i; ++j) {
+      pa_(parent, i, j) += a(i, j) + tb[j][i] + tbp[i][j];
+      pc_(parent, i, j) += c(i, j);
+    }
+    for (int j = 0; j < 3; ++j) pb_(parent, i, j) += bp(i, j);
+  }
 }
+
+// Traces of A and C, the scales of the singularity test below.
+inline double trace_a(const Packed& x) { return x[0] + x[2] + x[5]; }
+inline double trace_c(const Packed& x) { return x[kC] + x[kC + 2] + x[kC + 5]; }
 
 // ---------------------------------------------------------------------------
 // Numerics: the joint-space inertia D = S^T Ia S of each joint is factored as
@@ -251,6 +331,9 @@ inline Vec6 subspace_motion(const Model& model, std::size_t i, std::size_t k) {
   return swap_halves(detail::subspace_column(model.joints[i], model.unit_axes[i], k));
 }
 
+inline double dot(const Motion& a, const Motion& b) { return a.w.dot(b.w) + a.v.dot(b.v); }
+inline Motion scaled(double s, const Motion& m) { return {s * m.w, s * m.v}; }
+
 // X_i = placement_i T_i(q_i) into fd.limi[i]. Returns k when its rotation
 // turns about e_k (a Revolute or Continuous joint about +-e_k under an
 // unrotated placement; the rotation is then written out from its sine and
@@ -291,47 +374,52 @@ inline int placement_step(const Model& model, FdWork& fd, std::size_t i, const d
 //   U_i = Ia_i S_i,  D_i = S_i^T U_i  (factored, checked and inverted),
 //   Ia^a = Ia_i - U_i D_i^-1 U_i^T,   Ia_p += X_i* Ia^a X_i^-1 (p not the universe).
 // Ia_i is complete here: every child has added its part. U_i and D_i^-1 go
-// to fd.ia_s and fd.d_inv.
+// to fd.ia_s and fd.d_inv; Ia_i itself is left as it is.
 template <class Rot>
 void articulated_inertia_step(const Model& model, FdWork& fd, std::size_t i, const Rot& r,
                               const Inputs& in) {
-  const Mat6& ia = fd.ia[i];
-  Mat3 a = block_a(ia), b = block_b(ia), c = block_c(ia);
+  const Packed& x = fd.ia[i];
+  const std::size_t p = model.parents[i];
   const auto col = static_cast<Eigen::Index>(model.idx_vs[i]);
   const JointType type = model.joints[i].joint_type;
+  Packed reduced = x;  // Ia^a
   switch (type) {
     case JointType::Fixed:
       break;
     case JointType::Revolute:
     case JointType::Continuous:
     case JointType::Prismatic: {
-      // S = [u; 0] (rotation) or [0; u] (translation).
+      // S = [u; 0] (rotation) or [0; u] (translation); about a coordinate axis
+      // k, U is column k (or 3 + k) of Ia, signed, and D its diagonal entry.
       const Vec3& u = model.unit_axes[i];
+      const int k = model.axis_index[i];
       const bool rotation = type != JointType::Prismatic;
-      const Motion uc = rotation ? Motion{mul(a, u), mul_transpose(b, u)} : Motion{mul(b, u), mul(c, u)};
-      const double d = u.dot(rotation ? uc.w : uc.v);
-      const double scale = rotation ? a.trace() : c.trace();
+      Motion uc;
+      double d;
+      if (k >= 0) {
+        uc = articulated_column(x, rotation ? k : 3 + k);
+        d = rotation ? pa_(x, k, k) : pc_(x, k, k);
+        if (u[k] < 0.0) uc = scaled(-1.0, uc);
+      } else {
+        uc = apply_articulated(x, rotation ? Motion{u, Vec3::Zero()} : Motion{Vec3::Zero(), u});
+        d = u.dot(rotation ? uc.w : uc.v);
+      }
+      const double scale = rotation ? trace_a(x) : trace_c(x);
       if (!pivot_ok(d, scale)) fail_pivot(model, i, d, scale, in);
       const double d_inv = 1.0 / d;
       store_column(fd.ia_s, col, uc);
       fd.d_inv(0, col) = d_inv;
-      const Vec3 w = d_inv * uc.w, v = d_inv * uc.v;
-      a -= w * uc.w.transpose();
-      b -= w * uc.v.transpose();
-      c -= v * uc.v.transpose();
+      if (p != 0) subtract_outer(reduced, scaled(d_inv, uc), uc);
       break;
     }
     default: {
       const auto n = static_cast<Eigen::Index>(model.nvs[i]);
-      Columns s(6, n);
+      Columns s(6, n), u(6, n);
       double scale[6];
       for (Eigen::Index k = 0; k < n; ++k) {
         s.col(k) = subspace_motion(model, i, static_cast<std::size_t>(k));
-        scale[k] = s.col(k).head<3>().squaredNorm() > 0.0 ? a.trace() : c.trace();
-      }
-      Columns u(6, n);
-      for (Eigen::Index k = 0; k < n; ++k) {
-        const Motion uk = apply_articulated(ia, detail::load(Vec6(s.col(k))));
+        scale[k] = s.col(k).head<3>().squaredNorm() > 0.0 ? trace_a(x) : trace_c(x);
+        const Motion uk = apply_articulated(x, detail::load(Vec6(s.col(k))));
         u.col(k) << uk.w, uk.v;
       }
       const SmallMatrix d = s.transpose().lazyProduct(u);
@@ -339,15 +427,16 @@ void articulated_inertia_step(const Model& model, FdWork& fd, std::size_t i, con
       invert_joint_inertia(model, i, d, scale, in, d_inv);
       fd.ia_s.middleCols(col, n) = u;
       fd.d_inv.block(0, col, n, n) = d_inv;
-      const Columns w = u.lazyProduct(d_inv);
-      a -= w.topRows<3>().lazyProduct(u.topRows<3>().transpose());
-      b -= w.topRows<3>().lazyProduct(u.bottomRows<3>().transpose());
-      c -= w.bottomRows<3>().lazyProduct(u.bottomRows<3>().transpose());
+      if (p != 0) {
+        const Columns w = u.lazyProduct(d_inv);
+        for (Eigen::Index k = 0; k < n; ++k) {
+          subtract_outer(reduced, detail::load(Vec6(w.col(k))), detail::load(Vec6(u.col(k))));
+        }
+      }
       break;
     }
   }
-  const std::size_t p = model.parents[i];
-  if (p != 0) add_in_parent_frame(r, fd.limi[i].translation, a, b, c, fd.ia[p]);
+  if (p != 0) add_in_parent_frame(r, fd.limi[i].translation, reduced, fd.ia[p]);
 }
 
 // ---------------------------------------------------------------------------
@@ -358,33 +447,44 @@ void articulated_inertia_step(const Model& model, FdWork& fd, std::size_t i, con
 //   v_i  = X_i^-1 v_p + S_i qd_i           (v_0 = 0)
 //   c_i  = v_i x (S_i qd_i)
 //   Ia_i = I_i,  pA_i = v_i x* (I_i v_i) - fext_i
-void aba_velocity_sweep(const Model& model, FdWork& fd, const Inputs& in) {
+// For a joint about the coordinate axis k, S qd = (wq e_k, 0) and c_i has two
+// non-zero products per half (the others are exact zeros).
+[[gnu::flatten]] void aba_velocity_sweep(const Model& model, FdWork& fd, const Inputs& in) {
   fd.v[0].setZero();
   for (std::size_t i = 1; i < model.njoints; ++i) {
     const int axis = placement_step(model, fd, i, in.q);
     fd.axis[i] = static_cast<std::int8_t>(axis);
     const std::size_t p = model.parents[i];
     const SE3& x = fd.limi[i];
-    Motion vi = detail::with_rotation(axis, x.rotation, [&](const auto& r) {
-      return p != 0 ? detail::inv_act(r, x.translation, detail::load(fd.v[p])) : Motion::zero();
-    });
-    Motion ci = Motion::zero();
-    if (model.nvs[i] > 0) {
-      const Motion vj = detail::joint_motion(model.joints[i].joint_type, model.unit_axes[i],
-                                             in.v + model.idx_vs[i]);
-      vi += vj;
-      ci = detail::cross_motion(vi, vj);
-    }
-    detail::store(fd.v[i], vi);
-    detail::store(fd.c[i], ci);
     const Inertia& body = detail::body_inertia(model, i);
+    detail::with_rotation(axis, x.rotation, [&](const auto& r) {
+      using Rot = std::decay_t<decltype(r)>;
+      Motion vi = p != 0 ? detail::inv_act(r, x.translation, detail::load(fd.v[p])) : Motion::zero();
+      Motion ci = Motion::zero();
+      if constexpr (detail::IsAxisRotation<Rot>::value) {
+        constexpr int k = Rot::k, a = Rot::a, b = Rot::b;
+        const double wq = in.v[model.idx_vs[i]] * model.unit_axes[i][k];
+        ci.w[a] = vi.w[b] * wq;
+        ci.w[b] = -(vi.w[a] * wq);
+        ci.v[a] = vi.v[b] * wq;
+        ci.v[b] = -(vi.v[a] * wq);
+        vi.w[k] += wq;
+      } else if (model.nvs[i] > 0) {
+        const Motion vj = detail::joint_motion(model.joints[i].joint_type, model.unit_axes[i],
+                                               in.v + model.idx_vs[i]);
+        vi += vj;
+        ci = detail::cross_motion(vi, vj);
+      }
+      detail::store(fd.v[i], vi);
+      detail::store(fd.c[i], ci);
+      Motion pa = detail::cross_force(vi, detail::apply(body, vi));
+      if (in.fext != nullptr) {
+        const Motion f = detail::load((*in.fext)[i]);
+        pa = {pa.w - f.w, pa.v - f.v};
+      }
+      detail::store(fd.pa[i], pa);
+    });
     set_body_inertia(body, fd.ia[i]);
-    Motion pa = detail::cross_force(vi, detail::apply(body, vi));
-    if (in.fext != nullptr) {
-      const Motion f = detail::load((*in.fext)[i]);
-      pa = {pa.w - f.w, pa.v - f.v};
-    }
-    detail::store(fd.pa[i], pa);
   }
 }
 
@@ -394,28 +494,44 @@ void aba_velocity_sweep(const Model& model, FdWork& fd, const Inputs& in) {
 //   pA_p += X_i* (pA_i + Ia^a c_i + U_i D_i^-1 u_i)   (p not the universe)
 // with Ia^a = Ia_i - U_i D_i^-1 U_i^T, so that
 //   Ia^a c_i + U_i D_i^-1 u_i = Ia_i c_i + U_i D_i^-1 (u_i - U_i^T c_i).
-void aba_backward_sweep(const Model& model, FdWork& fd, const Inputs& in) {
+[[gnu::flatten]] void aba_backward_sweep(const Model& model, FdWork& fd, const Inputs& in) {
   for (std::size_t i = model.njoints - 1; i >= 1; --i) {
     const SE3& x = fd.limi[i];
+    const std::size_t p = model.parents[i];
     detail::with_rotation(fd.axis[i], x.rotation, [&](const auto& r) {
+      using Rot = std::decay_t<decltype(r)>;
+      const Packed& ia = fd.ia[i];
       const Motion ci = detail::load(fd.c[i]);
       const Motion pai = detail::load(fd.pa[i]);
-      Motion pa = pai + apply_articulated(fd.ia[i], ci);
+      Motion pa = pai;
+      if constexpr (detail::IsAxisRotation<Rot>::value) {
+        // c_i has non-zero entries a, b of each half only.
+        constexpr int a = Rot::a, b = Rot::b;
+        pa += scaled(ci.w[a], articulated_column(ia, a)) + scaled(ci.w[b], articulated_column(ia, b)) +
+              scaled(ci.v[a], articulated_column(ia, 3 + a)) + scaled(ci.v[b], articulated_column(ia, 3 + b));
+      } else {
+        pa += apply_articulated(ia, ci);
+      }
       articulated_inertia_step(model, fd, i, r, in);
       const std::size_t k = model.nvs[i];
       if (k > 0) {
         const auto b = static_cast<Eigen::Index>(model.idx_vs[i]);
-        const auto n = static_cast<Eigen::Index>(k);
-        const JointType type = model.joints[i].joint_type;
-        detail::project_force(type, model.unit_axes[i], pai, fd.u.data() + b);
-        for (Eigen::Index j = 0; j < n; ++j) fd.u[b + j] = in.tau[b + j] - fd.u[b + j];
-        const auto u = fd.ia_s.middleCols(b, n);
-        const SmallVector rhs = fd.u.segment(b, n) - u.transpose().lazyProduct(Vec6(fd.c[i]));
-        const SmallVector m = fd.d_inv.block(0, b, n, n).lazyProduct(rhs);
-        const Vec6 um = u.lazyProduct(m);
-        pa += detail::load(um);
+        detail::project_force(model.joints[i].joint_type, model.unit_axes[i], pai, fd.u.data() + b);
+        for (Eigen::Index j = 0; j < static_cast<Eigen::Index>(k); ++j) fd.u[b + j] = in.tau[b + j] - fd.u[b + j];
+        if (k == 1) {
+          const Motion u = load_column(fd.ia_s, b);
+          pa += scaled(fd.d_inv(0, b) * (fd.u[b] - dot(u, ci)), u);
+        } else {
+          const auto n = static_cast<Eigen::Index>(k);
+          const auto u = fd.ia_s.middleCols(b, n);
+          Vec6 c6;
+          detail::store(c6, ci);
+          const SmallVector rhs = fd.u.segment(b, n) - u.transpose().lazyProduct(c6);
+          const SmallVector m = fd.d_inv.block(0, b, n, n).lazyProduct(rhs);
+          const Vec6 um = u.lazyProduct(m);
+          pa += detail::load(um);
+        }
       }
-      const std::size_t p = model.parents[i];
       if (p != 0) detail::store(fd.pa[p], detail::load(fd.pa[p]) + detail::act_force(r, x.translation, pa));
     });
   }
@@ -425,7 +541,7 @@ void aba_backward_sweep(const Model& model, FdWork& fd, const Inputs& in) {
 //   a'_i   = X_i^-1 a_p + c_i               (a_0 = -gravity)
 //   ddq_i  = D_i^-1 (u_i - U_i^T a'_i)
 //   a_i    = a'_i + S_i ddq_i
-void aba_acceleration_sweep(const Model& model, FdWork& fd) {
+[[gnu::flatten]] void aba_acceleration_sweep(const Model& model, FdWork& fd) {
   fd.a[0] = -model.gravity;
   for (std::size_t i = 1; i < model.njoints; ++i) {
     const std::size_t p = model.parents[i];
@@ -435,20 +551,21 @@ void aba_acceleration_sweep(const Model& model, FdWork& fd) {
     });
     ai += detail::load(fd.c[i]);
     const std::size_t k = model.nvs[i];
-    if (k > 0) {
-      const auto b = static_cast<Eigen::Index>(model.idx_vs[i]);
+    const auto b = static_cast<Eigen::Index>(model.idx_vs[i]);
+    if (k == 1) {
+      fd.ddq[b] = fd.d_inv(0, b) * (fd.u[b] - dot(load_column(fd.ia_s, b), ai));
+    } else if (k > 1) {
       const auto n = static_cast<Eigen::Index>(k);
       Vec6 a6;
       detail::store(a6, ai);
       const SmallVector rhs = fd.u.segment(b, n) - fd.ia_s.middleCols(b, n).transpose().lazyProduct(a6);
       fd.ddq.segment(b, n) = fd.d_inv.block(0, b, n, n).lazyProduct(rhs);
-      ai += detail::joint_motion(model.joints[i].joint_type, model.unit_axes[i], fd.ddq.data() + b);
     }
+    if (k > 0) ai += detail::joint_motion(model.joints[i].joint_type, model.unit_axes[i], fd.ddq.data() + b);
     detail::store(fd.a[i], ai);
   }
 }
 
-// The checks every entry point makes first, in this order.
 void check_common(const Model& model, const Data& data, Eigen::Index q_size) {
   check_data_matches(model, data);
   detail::check_configuration(model, q_size);
@@ -482,6 +599,7 @@ const VectorX& aba_checked(const Model& model, Data& data, const Inputs& in) {
   return data.ddq;
 }
 
+
 // ---------------------------------------------------------------------------
 // The inverse mass matrix, for checked inputs: the articulated-body algorithm
 // run for the nv unit joint forces at once (zero velocity, no gravity), the
@@ -490,7 +608,7 @@ const VectorX& aba_checked(const Model& model, Data& data, const Inputs& in) {
 // them from a joint to its parent changes nothing.
 
 // Forward sweep: placements X_i, placements oX_i in that frame, Ia_i = I_i.
-void minverse_placement_sweep(const Model& model, FdWork& fd, const double* q) {
+[[gnu::flatten]] void minverse_placement_sweep(const Model& model, FdWork& fd, const double* q) {
   Vec3 origin = Vec3::Zero();
   bool first = true;
   for (std::size_t i = 1; i < model.njoints; ++i) {
@@ -527,7 +645,7 @@ void minverse_placement_sweep(const Model& model, FdWork& fd, const double* q) {
 //   F_c       += oU_i M^-1(i, c)
 // where F_c, the bias force of unit force c seen from the joint being
 // visited, starts at zero. Entries of rows i outside the subtree start at 0.
-void minverse_backward_sweep(const Model& model, FdWork& fd, const Inputs& in) {
+[[gnu::flatten]] void minverse_backward_sweep(const Model& model, FdWork& fd, const Inputs& in) {
   const auto nv = static_cast<Eigen::Index>(model.nv);
   fd.f.setZero();
   for (std::size_t i = model.njoints - 1; i >= 1; --i) {
@@ -541,18 +659,37 @@ void minverse_backward_sweep(const Model& model, FdWork& fd, const Inputs& in) {
     for (Eigen::Index c = 0; c < n; ++c) {
       const Motion s = detail::load(subspace_motion(model, i, static_cast<std::size_t>(c)));
       const Vec3 rw = mul(o.rotation, s.w);
-      const Motion sw{rw, mul(o.rotation, s.v) + cross(o.translation, rw)};
-      store_column(fd.s_world, b + c, sw);
+      store_column(fd.s_world, b + c, Motion{rw, mul(o.rotation, s.v) + cross(o.translation, rw)});
       const Motion uc = load_column(fd.ia_s, b + c);
       const Vec3 rf = mul(o.rotation, uc.v);
-      const Motion uw{mul(o.rotation, uc.w) + cross(o.translation, rf), rf};
-      store_column(fd.u_world, b + c, uw);
+      store_column(fd.u_world, b + c, Motion{mul(o.rotation, uc.w) + cross(o.translation, rf), rf});
     }
-    fd.minv.block(b, b, n, nv - b).setZero();
+    const bool consecutive = model.subtree_is_consecutive(i);
+    const Eigen::Index end = consecutive ? b + static_cast<Eigen::Index>(model.nv_subtree[i]) : b;
+    fd.minv.block(b, end, n, nv - end).setZero();
+    const bool to_parent = model.parents[i] != 0;
+    double* f = fd.f.data();
+    if (k == 1) {
+      const double d_inv = fd.d_inv(0, b);
+      const double* s = fd.s_world.data() + 6 * b;
+      const double* u = fd.u_world.data() + 6 * b;
+      detail::for_each_subtree_run(model, i, [&](std::size_t first, std::size_t count) {
+        for (auto c = static_cast<Eigen::Index>(first); c < static_cast<Eigen::Index>(first + count); ++c) {
+          double* fc = f + 6 * c;
+          double sf = 0.0;
+          for (int j = 0; j < 6; ++j) sf += s[j] * fc[j];
+          const double m = d_inv * ((c == b ? 1.0 : 0.0) - sf);
+          fd.minv(b, c) = m;
+          if (to_parent) {
+            for (int j = 0; j < 6; ++j) fc[j] += u[j] * m;
+          }
+        }
+      });
+      continue;
+    }
     const auto d_inv = fd.d_inv.block(0, b, n, n);
     const auto s = fd.s_world.middleCols(b, n);
     const auto u = fd.u_world.middleCols(b, n);
-    const bool to_parent = model.parents[i] != 0;
     detail::for_each_subtree_run(model, i, [&](std::size_t first, std::size_t count) {
       for (auto c = static_cast<Eigen::Index>(first); c < static_cast<Eigen::Index>(first + count); ++c) {
         SmallVector rhs = -s.transpose().lazyProduct(fd.f.col(c));
@@ -571,7 +708,7 @@ void minverse_backward_sweep(const Model& model, FdWork& fd, const Inputs& in) {
 //   M^-1(i, c) -= D_i^-1 oU_i^T A_p,c
 //   A_i,c       = A_p,c + oS_i M^-1(i, c)
 // A fixed joint moves with its parent: it shares its parent's accelerations.
-void minverse_forward_sweep(const Model& model, FdWork& fd) {
+[[gnu::flatten]] void minverse_forward_sweep(const Model& model, FdWork& fd) {
   const auto nv = static_cast<Eigen::Index>(model.nv);
   fd.acc_owner[0] = 0;
   std::size_t next = 0;
@@ -586,24 +723,44 @@ void minverse_forward_sweep(const Model& model, FdWork& fd) {
     const auto n = static_cast<Eigen::Index>(model.nvs[i]);
     fd.acc_start[i] = next;
     next += static_cast<std::size_t>(nv - b);
-    const auto d_inv = fd.d_inv.block(0, b, n, n);
-    const auto s = fd.s_world.middleCols(b, n);
-    const auto u = fd.u_world.middleCols(b, n);
-    const auto own = static_cast<Eigen::Index>(fd.acc_start[i]) - b;
-    if (owner == 0) {
+    double* own = fd.acc.data() + 6 * (static_cast<Eigen::Index>(fd.acc_start[i]) - b);
+    const double* from = owner != 0 ? fd.acc.data() + 6 * (static_cast<Eigen::Index>(fd.acc_start[owner]) -
+                                                           static_cast<Eigen::Index>(model.idx_vs[owner]))
+                                    : nullptr;
+    if (n == 1) {
+      const double d_inv = fd.d_inv(0, b);
+      const double* s = fd.s_world.data() + 6 * b;
+      const double* u = fd.u_world.data() + 6 * b;
       for (Eigen::Index c = b; c < nv; ++c) {
-        fd.acc.col(own + c) = s.lazyProduct(fd.minv.block(b, c, n, 1));
+        double m = fd.minv(b, c);
+        double* ac = own + 6 * c;
+        if (from != nullptr) {
+          const double* ap = from + 6 * c;
+          double ua = 0.0;
+          for (int j = 0; j < 6; ++j) ua += u[j] * ap[j];
+          m -= d_inv * ua;
+          fd.minv(b, c) = m;
+          for (int j = 0; j < 6; ++j) ac[j] = ap[j] + s[j] * m;
+        } else {
+          for (int j = 0; j < 6; ++j) ac[j] = s[j] * m;
+        }
       }
       continue;
     }
-    const auto from = static_cast<Eigen::Index>(fd.acc_start[owner]) -
-                      static_cast<Eigen::Index>(model.idx_vs[owner]);
+    const auto d_inv = fd.d_inv.block(0, b, n, n);
+    const auto s = fd.s_world.middleCols(b, n);
+    const auto u = fd.u_world.middleCols(b, n);
     for (Eigen::Index c = b; c < nv; ++c) {
-      const Vec6 ap = fd.acc.col(from + c);
+      Eigen::Map<Vec6> ac(own + 6 * c);
+      if (from == nullptr) {
+        ac = s.lazyProduct(fd.minv.block(b, c, n, 1));
+        continue;
+      }
+      const Eigen::Map<const Vec6> ap(from + 6 * c);
       const SmallVector t = u.transpose().lazyProduct(ap);
       const SmallVector m = fd.minv.block(b, c, n, 1) - d_inv.lazyProduct(t);
       fd.minv.block(b, c, n, 1) = m;
-      fd.acc.col(own + c) = ap + s.lazyProduct(m);
+      ac = ap + s.lazyProduct(m);
     }
   }
 }
