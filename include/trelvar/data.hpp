@@ -77,6 +77,7 @@ class Data {
       // of Inertia::inertia), B column by column, in the order A, B, C.
       std::vector<std::array<double, 21>> ia;
       Matrix6X ia_s;                // 6 x nv: U = Ia S, one column per velocity coordinate
+      Matrix6X ia_s_parent;         // 6 x nv: X* U, U in the parent's frame (one-coordinate joints)
       Matrix6X d_inv;               // 6 x nv: D^-1 = (S^T U)^-1 of each joint, in the
                                     // joint's columns, rows 0 .. nv_i - 1
       VectorX u;                    // nv: u = tau - S^T pA

@@ -12,7 +12,7 @@ bool forward_dynamics_sizes_match(const Data::Work::ForwardDynamics& fd, std::si
                                   std::size_t nv) {
   const auto nvi = static_cast<Eigen::Index>(nv);
   return fd.limi.size() == nj && fd.axis.size() == nj && fd.v.size() == nj && fd.c.size() == nj && fd.pa.size() == nj &&
-         fd.a.size() == nj && fd.ia.size() == nj && fd.ia_s.cols() == nvi &&
+         fd.a.size() == nj && fd.ia.size() == nj && fd.ia_s.cols() == nvi && fd.ia_s_parent.cols() == nvi &&
          fd.d_inv.cols() == nvi && fd.u.size() == nvi && fd.ddq.size() == nvi &&
          fd.omi.size() == nj && fd.s_world.cols() == nvi && fd.u_world.cols() == nvi &&
          fd.f.cols() == nvi && fd.acc.cols() == nvi * (nvi + 1) / 2 &&
@@ -67,6 +67,7 @@ Data::Data(const Model& model) : njoints(model.njoints), nq(model.nq), nv(model.
   fd.a.assign(njoints, Vec6::Zero());
   fd.ia.assign(njoints, std::array<double, 21>{});
   fd.ia_s = Matrix6X::Zero(6, nvi);
+  fd.ia_s_parent = Matrix6X::Zero(6, nvi);
   fd.d_inv = Matrix6X::Zero(6, nvi);
   fd.u = VectorX::Zero(nvi);
   fd.ddq = VectorX::Zero(nvi);

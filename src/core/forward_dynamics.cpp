@@ -107,92 +107,146 @@ inline Motion articulated_column(const Packed& x, int k) {
 // x -= w u^T for the symmetric rank-one term of Ia^a = Ia - U D^-1 U^T, with
 // w = U D^-1 (one coordinate) or one column pair of the k-coordinate sum.
 inline void subtract_outer(Packed& x, const Motion& w, const Motion& u) {
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c <= r; ++c) {
-      pa_(x, r, c) -= w.w[r] * u.w[c];
-      pc_(x, r, c) -= w.v[r] * u.v[c];
-    }
-    for (int c = 0; c < 3; ++c) pb_(x, r, c) -= w.w[r] * u.v[c];
+  const Vec3 &ww = w.w, &wv = w.v, &uw = u.w, &uv = u.v;
+  x[0] -= ww[0] * uw[0];
+  x[1] -= ww[1] * uw[0];
+  x[2] -= ww[1] * uw[1];
+  x[3] -= ww[2] * uw[0];
+  x[4] -= ww[2] * uw[1];
+  x[5] -= ww[2] * uw[2];
+  for (int c = 0; c < 3; ++c) {
+    x[kB + 3 * c + 0] -= ww[0] * uv[c];
+    x[kB + 3 * c + 1] -= ww[1] * uv[c];
+    x[kB + 3 * c + 2] -= ww[2] * uv[c];
   }
+  x[kC + 0] -= wv[0] * uv[0];
+  x[kC + 1] -= wv[1] * uv[0];
+  x[kC + 2] -= wv[1] * uv[1];
+  x[kC + 3] -= wv[2] * uv[0];
+  x[kC + 4] -= wv[2] * uv[1];
+  x[kC + 5] -= wv[2] * uv[2];
 }
 
 // R M R^T of a symmetric block (packed at m) and of the general block B
 // (column by column at m), for a full rotation and for a rotation about the
-// coordinate axis K. The axis forms multiply out only the rows and columns
-// that the rotation mixes.
-inline Mat3 unpack_symmetric(const double* m) {
-  Mat3 out;
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) out(r, c) = m[sym(r, c)];
-  }
-  return out;
-}
-inline Mat3 rotate_symmetric(const detail::FullRotation& r, const double* m) {
-  return matmul(matmul(r.m, unpack_symmetric(m)), r.m.transpose());
-}
-inline Mat3 rotate_general(const detail::FullRotation& r, const double* m) {
-  return matmul(matmul(r.m, Eigen::Map<const Mat3>(m)), r.m.transpose());
-}
-template <int K>
-inline Mat3 rotate_symmetric(const detail::AxisRotation<K>& r, const double* m) {
-  constexpr int k = K, a = (K + 1) % 3, b = (K + 2) % 3;
-  const double c = r.c, s = r.s;
-  // N = R M: rows a and b mixed; then N R^T: columns a and b mixed.
-  const double naa = c * m[sym(a, a)] - s * m[sym(a, b)], nab = c * m[sym(a, b)] - s * m[sym(b, b)];
-  const double nba = s * m[sym(a, a)] + c * m[sym(a, b)], nbb = s * m[sym(a, b)] + c * m[sym(b, b)];
-  Mat3 out;
-  out(a, a) = c * naa - s * nab;
-  out(b, a) = out(a, b) = c * nba - s * nbb;
-  out(b, b) = s * nba + c * nbb;
-  out(k, a) = out(a, k) = c * m[sym(a, k)] - s * m[sym(b, k)];
-  out(k, b) = out(b, k) = s * m[sym(a, k)] + c * m[sym(b, k)];
-  out(k, k) = m[sym(k, k)];
-  return out;
-}
-template <int K>
-inline Mat3 rotate_general(const detail::AxisRotation<K>& r, const double* m) {
-  constexpr int k = K, a = (K + 1) % 3, b = (K + 2) % 3;
-  const double c = r.c, s = r.s;
-  const auto at = [m](int row, int col) { return m[3 * col + row]; };
-  Mat3 n;  // R M
-  for (int j = 0; j < 3; ++j) {
-    n(a, j) = c * at(a, j) - s * at(b, j);
-    n(b, j) = s * at(a, j) + c * at(b, j);
-    n(k, j) = at(k, j);
-  }
-  Mat3 out;  // (R M) R^T
+// coordinate axis K. The axis forms mix only the rows and columns a and b of
+// the two other axes; with cc = c^2, ss = s^2, cs = c s the 2x2 block of a
+// symmetric M becomes
+//   (a, a): cc Maa - 2 cs Mab + ss Mbb,   (b, b): ss Maa + 2 cs Mab + cc Mbb,
+//   (b, a): cs (Maa - Mbb) + (cc - ss) Mab.
+struct AxisTerms {
+  double c, s, cc, ss, cs;
+  template <int K>
+  explicit AxisTerms(const detail::AxisRotation<K>& r)
+      : c(r.c), s(r.s), cc(r.c * r.c), ss(r.s * r.s), cs(r.c * r.s) {}
+};
+
+// A 3x3 block as plain numbers, m[row][column].
+struct Block {
+  double m[3][3];
+};
+
+inline Block rotate_symmetric(const detail::FullRotation& r, const double* m) {
+  const Mat3& q = r.m;
+  double n[3][3];  // Q M
   for (int i = 0; i < 3; ++i) {
-    out(i, a) = c * n(i, a) - s * n(i, b);
-    out(i, b) = s * n(i, a) + c * n(i, b);
-    out(i, k) = n(i, k);
+    for (int j = 0; j < 3; ++j) n[i][j] = q(i, 0) * m[sym(0, j)] + q(i, 1) * m[sym(1, j)] + q(i, 2) * m[sym(2, j)];
   }
+  Block out;  // (Q M) Q^T, lower triangle mirrored
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j <= i; ++j) {
+      out.m[i][j] = out.m[j][i] = n[i][0] * q(j, 0) + n[i][1] * q(j, 1) + n[i][2] * q(j, 2);
+    }
+  }
+  return out;
+}
+inline Block rotate_general(const detail::FullRotation& r, const double* m) {
+  const Mat3& q = r.m;
+  double n[3][3];  // Q M (m column by column)
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) n[i][j] = q(i, 0) * m[3 * j] + q(i, 1) * m[3 * j + 1] + q(i, 2) * m[3 * j + 2];
+  }
+  Block out;
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) out.m[i][j] = n[i][0] * q(j, 0) + n[i][1] * q(j, 1) + n[i][2] * q(j, 2);
+  }
+  return out;
+}
+template <int K>
+inline Block rotate_symmetric(const detail::AxisRotation<K>& r, const double* m) {
+  constexpr int k = K, a = (K + 1) % 3, b = (K + 2) % 3;
+  const AxisTerms e(r);
+  const double maa = m[sym(a, a)], mab = m[sym(a, b)], mbb = m[sym(b, b)];
+  const double mak = m[sym(a, k)], mbk = m[sym(b, k)];
+  const double mix = 2.0 * e.cs * mab;
+  Block out;
+  out.m[a][a] = (e.cc * maa + e.ss * mbb) - mix;
+  out.m[b][b] = (e.ss * maa + e.cc * mbb) + mix;
+  out.m[b][a] = out.m[a][b] = e.cs * (maa - mbb) + (e.cc - e.ss) * mab;
+  out.m[k][a] = out.m[a][k] = e.c * mak - e.s * mbk;
+  out.m[k][b] = out.m[b][k] = e.s * mak + e.c * mbk;
+  out.m[k][k] = m[sym(k, k)];
+  return out;
+}
+template <int K>
+inline Block rotate_general(const detail::AxisRotation<K>& r, const double* m) {
+  constexpr int k = K, a = (K + 1) % 3, b = (K + 2) % 3;
+  const AxisTerms e(r);
+  const auto at = [m](int row, int col) { return m[3 * col + row]; };
+  const double maa = at(a, a), mab = at(a, b), mba = at(b, a), mbb = at(b, b);
+  const double sum = e.cs * (mab + mba), diff = e.cs * (maa - mbb);
+  Block out;
+  out.m[a][a] = (e.cc * maa + e.ss * mbb) - sum;
+  out.m[b][b] = (e.ss * maa + e.cc * mbb) + sum;
+  out.m[a][b] = diff + (e.cc * mab - e.ss * mba);
+  out.m[b][a] = diff + (e.cc * mba - e.ss * mab);
+  out.m[a][k] = e.c * at(a, k) - e.s * at(b, k);
+  out.m[b][k] = e.s * at(a, k) + e.c * at(b, k);
+  out.m[k][a] = e.c * at(k, a) - e.s * at(k, b);
+  out.m[k][b] = e.s * at(k, a) + e.c * at(k, b);
+  out.m[k][k] = at(k, k);
   return out;
 }
 
-// parent += X* Ia X^-1 for X = (R, t), the placement of a child frame in its
-// parent's: the inertia x, given in the child frame, expressed in the parent
-// frame. With the blocks rotated first, A' = R A R^T, B' = R B R^T,
-// C' = R C R^T, and P = [t]x, the parent-frame blocks are
+// (t x x) for a row x of a block.
+inline void cross_row(const Vec3& t, const double* x, double* out) {
+  out[0] = t[1] * x[2] - t[2] * x[1];
+  out[1] = t[2] * x[0] - t[0] * x[2];
+  out[2] = t[0] * x[1] - t[1] * x[0];
+}
+
+// parent += X* Ia X^-1 - d_inv w w^T for X = (R, t), the placement of a child
+// frame in its parent's: the inertia x, given in the child frame, expressed
+// in the parent frame, less the rank-one term of a one-coordinate joint (w =
+// X* U; d_inv = 0 for none). With the blocks rotated first, A' = R A R^T,
+// B' = R B R^T, C' = R C R^T, and P = [t]x, the parent-frame blocks are
 //   C_p = C',  B_p = B' + P C',  A_p = A' + P B'^T - B_p P,
 // where (P B'^T)(i, j) = (t x B'(j, :))_i and -(B_p P)(i, j) = (t x B_p(i, :))_j.
 template <class Rot>
-inline void add_in_parent_frame(const Rot& r, const Vec3& t, const Packed& x, Packed& parent) {
-  const Mat3 a = rotate_symmetric(r, x.data());
-  const Mat3 b = rotate_general(r, x.data() + kB);
-  const Mat3 c = rotate_symmetric(r, x.data() + kC);
-  Mat3 bp;
-  for (int j = 0; j < 3; ++j) bp.col(j) = b.col(j) + cross(t, c.col(j));
-  Vec3 tb[3], tbp[3];
+inline void add_in_parent_frame(const Rot& r, const Vec3& t, const Packed& x, const Motion& w,
+                                double d_inv, Packed& parent) {
+  const Block a = rotate_symmetric(r, x.data());
+  const Block b = rotate_general(r, x.data() + kB);
+  const Block c = rotate_symmetric(r, x.data() + kC);
+  double bp[3][3];  // B' + P C', column j = B'(:, j) + t x C'(:, j) (C' symmetric: its row j)
   for (int j = 0; j < 3; ++j) {
-    tb[j] = cross(t, b.row(j).transpose());
-    tbp[j] = cross(t, bp.row(j).transpose());
+    double tc[3];
+    cross_row(t, c.m[j], tc);
+    for (int i = 0; i < 3; ++i) bp[i][j] = b.m[i][j] + tc[i];
   }
+  double tb[3][3], tp[3][3];
+  for (int i = 0; i < 3; ++i) {
+    cross_row(t, b.m[i], tb[i]);
+    cross_row(t, bp[i], tp[i]);
+  }
+  const double ww[3] = {d_inv * w.w[0], d_inv * w.w[1], d_inv * w.w[2]};
+  const double wv[3] = {d_inv * w.v[0], d_inv * w.v[1], d_inv * w.v[2]};
   for (int i = 0; i < 3; ++i) {
     for (int j = 0; j <= i; ++j) {
-      pa_(parent, i, j) += a(i, j) + tb[j][i] + tbp[i][j];
-      pc_(parent, i, j) += c(i, j);
+      parent[sym(i, j)] += (a.m[i][j] + tb[j][i] + tp[i][j]) - ww[i] * w.w[j];
+      parent[kC + sym(i, j)] += c.m[i][j] - wv[i] * w.v[j];
     }
-    for (int j = 0; j < 3; ++j) pb_(parent, i, j) += bp(i, j);
+    for (int j = 0; j < 3; ++j) parent[kB + 3 * j + i] += bp[i][j] - ww[i] * w.v[j];
   }
 }
 
@@ -338,7 +392,8 @@ inline Motion scaled(double s, const Motion& m) { return {s * m.w, s * m.v}; }
 // turns about e_k (a Revolute or Continuous joint about +-e_k under an
 // unrotated placement; the rotation is then written out from its sine and
 // cosine), else -1.
-inline int placement_step(const Model& model, FdWork& fd, std::size_t i, const double* q) {
+inline int placement_step(const Model& model, FdWork& fd, std::size_t i, const double* q,
+                          const std::array<double, 2>* sincos) {
   const Joint& joint = model.joints[i];
   const SE3& fixed = model.placements[i];
   SE3& x = fd.limi[i];
@@ -351,8 +406,7 @@ inline int placement_step(const Model& model, FdWork& fd, std::size_t i, const d
     case JointType::Revolute:
     case JointType::Continuous:
       if (k >= 0 && detail::is_identity(fixed.rotation)) {
-        double s = 0.0, c = 1.0;
-        detail::sin_cos(detail::joint_angle(joint.joint_type, qi), s, c);
+        const double s = sincos[i][0], c = sincos[i][1];
         x.translation = fixed.translation;
         detail::with_axis_rotation(k, c, model.unit_axes[i][k] * s,
                                    [&](const auto& r) { x.rotation = r.matrix(); });
@@ -372,19 +426,22 @@ inline int placement_step(const Model& model, FdWork& fd, std::size_t i, const d
 
 // One joint of the backward sweep over the articulated inertias:
 //   U_i = Ia_i S_i,  D_i = S_i^T U_i  (factored, checked and inverted),
-//   Ia^a = Ia_i - U_i D_i^-1 U_i^T,   Ia_p += X_i* Ia^a X_i^-1 (p not the universe).
-// Ia_i is complete here: every child has added its part. U_i and D_i^-1 go
-// to fd.ia_s and fd.d_inv; Ia_i itself is left as it is.
+//   Ia_p += X_i* (Ia_i - U_i D_i^-1 U_i^T) X_i^-1    (p not the universe),
+// the last as X_i* Ia_i X_i^-1 - W D_i^-1 W^T with W = X_i* U_i, so that
+// moving Ia_i to the parent does not wait for the division. Ia_i is complete
+// here: every child has added its part. U_i and D_i^-1 go to fd.ia_s and
+// fd.d_inv; Ia_i itself is left as it is.
 template <class Rot>
 void articulated_inertia_step(const Model& model, FdWork& fd, std::size_t i, const Rot& r,
                               const Inputs& in) {
   const Packed& x = fd.ia[i];
   const std::size_t p = model.parents[i];
+  const Vec3& t = fd.limi[i].translation;
   const auto col = static_cast<Eigen::Index>(model.idx_vs[i]);
   const JointType type = model.joints[i].joint_type;
-  Packed reduced = x;  // Ia^a
   switch (type) {
     case JointType::Fixed:
+      if (p != 0) add_in_parent_frame(r, t, x, Motion::zero(), 0.0, fd.ia[p]);
       break;
     case JointType::Revolute:
     case JointType::Continuous:
@@ -407,9 +464,11 @@ void articulated_inertia_step(const Model& model, FdWork& fd, std::size_t i, con
       const double scale = rotation ? trace_a(x) : trace_c(x);
       if (!pivot_ok(d, scale)) fail_pivot(model, i, d, scale, in);
       const double d_inv = 1.0 / d;
+      const Motion w = detail::act_force(r, t, uc);
       store_column(fd.ia_s, col, uc);
+      store_column(fd.ia_s_parent, col, w);
       fd.d_inv(0, col) = d_inv;
-      if (p != 0) subtract_outer(reduced, scaled(d_inv, uc), uc);
+      if (p != 0) add_in_parent_frame(r, t, x, w, d_inv, fd.ia[p]);
       break;
     }
     default: {
@@ -428,15 +487,20 @@ void articulated_inertia_step(const Model& model, FdWork& fd, std::size_t i, con
       fd.ia_s.middleCols(col, n) = u;
       fd.d_inv.block(0, col, n, n) = d_inv;
       if (p != 0) {
-        const Columns w = u.lazyProduct(d_inv);
+        add_in_parent_frame(r, t, x, Motion::zero(), 0.0, fd.ia[p]);
+        Columns w(6, n);
         for (Eigen::Index k = 0; k < n; ++k) {
-          subtract_outer(reduced, detail::load(Vec6(w.col(k))), detail::load(Vec6(u.col(k))));
+          const Motion wk = detail::act_force(r, t, detail::load(Vec6(u.col(k))));
+          w.col(k) << wk.w, wk.v;
+        }
+        const Columns wd = w.lazyProduct(d_inv);
+        for (Eigen::Index k = 0; k < n; ++k) {
+          subtract_outer(fd.ia[p], detail::load(Vec6(wd.col(k))), detail::load(Vec6(w.col(k))));
         }
       }
       break;
     }
   }
-  if (p != 0) add_in_parent_frame(r, fd.limi[i].translation, reduced, fd.ia[p]);
 }
 
 // ---------------------------------------------------------------------------
@@ -449,10 +513,13 @@ void articulated_inertia_step(const Model& model, FdWork& fd, std::size_t i, con
 //   Ia_i = I_i,  pA_i = v_i x* (I_i v_i) - fext_i
 // For a joint about the coordinate axis k, S qd = (wq e_k, 0) and c_i has two
 // non-zero products per half (the others are exact zeros).
-[[gnu::flatten]] void aba_velocity_sweep(const Model& model, FdWork& fd, const Inputs& in) {
+[[gnu::flatten]] void aba_velocity_sweep(const Model& model, Data& data, const Inputs& in) {
+  FdWork& fd = data.work.fd;
+  detail::joint_sines(model, data, in.q);
+  const std::array<double, 2>* sincos = data.work.sincos.data();
   fd.v[0].setZero();
   for (std::size_t i = 1; i < model.njoints; ++i) {
-    const int axis = placement_step(model, fd, i, in.q);
+    const int axis = placement_step(model, fd, i, in.q, sincos);
     fd.axis[i] = static_cast<std::int8_t>(axis);
     const std::size_t p = model.parents[i];
     const SE3& x = fd.limi[i];
@@ -541,19 +608,23 @@ void articulated_inertia_step(const Model& model, FdWork& fd, std::size_t i, con
 //   a'_i   = X_i^-1 a_p + c_i               (a_0 = -gravity)
 //   ddq_i  = D_i^-1 (u_i - U_i^T a'_i)
 //   a_i    = a'_i + S_i ddq_i
+// For one coordinate, U_i^T X_i^-1 a_p = (X_i* U_i)^T a_p: the product with
+// the parent's acceleration does not wait for its transform.
 [[gnu::flatten]] void aba_acceleration_sweep(const Model& model, FdWork& fd) {
   fd.a[0] = -model.gravity;
   for (std::size_t i = 1; i < model.njoints; ++i) {
     const std::size_t p = model.parents[i];
     const SE3& x = fd.limi[i];
-    Motion ai = detail::with_rotation(fd.axis[i], x.rotation, [&](const auto& r) {
-      return detail::inv_act(r, x.translation, detail::load(fd.a[p]));
-    });
-    ai += detail::load(fd.c[i]);
+    const Motion ap = detail::load(fd.a[p]);
+    const Motion ci = detail::load(fd.c[i]);
+    Motion ai = detail::with_rotation(fd.axis[i], x.rotation,
+                                      [&](const auto& r) { return detail::inv_act(r, x.translation, ap); });
+    ai += ci;
     const std::size_t k = model.nvs[i];
     const auto b = static_cast<Eigen::Index>(model.idx_vs[i]);
     if (k == 1) {
-      fd.ddq[b] = fd.d_inv(0, b) * (fd.u[b] - dot(load_column(fd.ia_s, b), ai));
+      const double uc = fd.u[b] - dot(load_column(fd.ia_s, b), ci);
+      fd.ddq[b] = fd.d_inv(0, b) * (uc - dot(load_column(fd.ia_s_parent, b), ap));
     } else if (k > 1) {
       const auto n = static_cast<Eigen::Index>(k);
       Vec6 a6;
@@ -580,7 +651,7 @@ void check_vector(const char* what, std::size_t expected, Eigen::Index got) {
 
 const VectorX& aba_checked(const Model& model, Data& data, const Inputs& in) {
   FdWork& fd = data.work.fd;
-  aba_velocity_sweep(model, fd, in);
+  aba_velocity_sweep(model, data, in);
   aba_backward_sweep(model, fd, in);
   aba_acceleration_sweep(model, fd);
   const Eigen::Index bad = first_non_finite(fd.ddq.data(), fd.ddq.size());
@@ -608,11 +679,14 @@ const VectorX& aba_checked(const Model& model, Data& data, const Inputs& in) {
 // them from a joint to its parent changes nothing.
 
 // Forward sweep: placements X_i, placements oX_i in that frame, Ia_i = I_i.
-[[gnu::flatten]] void minverse_placement_sweep(const Model& model, FdWork& fd, const double* q) {
+[[gnu::flatten]] void minverse_placement_sweep(const Model& model, Data& data, const double* q) {
+  FdWork& fd = data.work.fd;
+  detail::joint_sines(model, data, q);
+  const std::array<double, 2>* sincos = data.work.sincos.data();
   Vec3 origin = Vec3::Zero();
   bool first = true;
   for (std::size_t i = 1; i < model.njoints; ++i) {
-    const int axis = placement_step(model, fd, i, q);
+    const int axis = placement_step(model, fd, i, q, sincos);
     fd.axis[i] = static_cast<std::int8_t>(axis);
     const std::size_t p = model.parents[i];
     const SE3& x = fd.limi[i];
@@ -767,7 +841,7 @@ const VectorX& aba_checked(const Model& model, Data& data, const Inputs& in) {
 
 const MatrixX& minverse_checked(const Model& model, Data& data, const Inputs& in) {
   FdWork& fd = data.work.fd;
-  minverse_placement_sweep(model, fd, in.q);
+  minverse_placement_sweep(model, data, in.q);
   minverse_backward_sweep(model, fd, in);
   minverse_forward_sweep(model, fd);
   const auto nv = static_cast<Eigen::Index>(model.nv);
