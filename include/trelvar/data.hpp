@@ -72,10 +72,7 @@ class Data {
       std::vector<Vec6> c;          // per joint: velocity-product acceleration v x (S qd)
       std::vector<Vec6> pa;         // per joint: bias force pA, accumulated over the subtree
       std::vector<Vec6> a;          // per joint: body acceleration (gravity offset included)
-      // per joint: articulated inertia Ia = [[A, B], [B^T, C]] (3x3 blocks,
-      // A and C symmetric): A and C as lower triangles row by row (the order
-      // of Inertia::inertia), B column by column, in the order A, B, C.
-      std::vector<std::array<double, 21>> ia;
+      std::vector<Mat6> ia;         // per joint: articulated inertia Ia (symmetric, whole)
       Matrix6X ia_s;                // 6 x nv: U = Ia S, one column per velocity coordinate
       Matrix6X ia_s_parent;         // 6 x nv: X* U, U in the parent's frame (one-coordinate joints)
       Matrix6X d_inv;               // 6 x nv: D^-1 = (S^T U)^-1 of each joint, in the

@@ -65,7 +65,7 @@ Data::Data(const Model& model) : njoints(model.njoints), nq(model.nq), nv(model.
   fd.c.assign(njoints, Vec6::Zero());
   fd.pa.assign(njoints, Vec6::Zero());
   fd.a.assign(njoints, Vec6::Zero());
-  fd.ia.assign(njoints, std::array<double, 21>{});
+  fd.ia.assign(njoints, Mat6::Zero());
   fd.ia_s = Matrix6X::Zero(6, nvi);
   fd.ia_s_parent = Matrix6X::Zero(6, nvi);
   fd.d_inv = Matrix6X::Zero(6, nvi);

@@ -9,7 +9,8 @@
 // (algorithms.hpp); the joint kernel, sin_cos, is_identity and the rotation
 // forms AxisRotation / FullRotation with their dispatchers (kernel.hpp);
 // motions and forces as pairs of 3-vectors with their transforms, cross
-// products, inertia action, joint motion S x and projection S^T f (motion.hpp).
+// products, inertia action, joint motion S x and projection S^T f (motion.hpp);
+// two of them side by side in SSE2 lanes with the force transform (pairs.hpp).
 #include "trelvar/forward_dynamics.hpp"
 
 #include <algorithm>
@@ -22,8 +23,10 @@
 #include <utility>
 
 #include "algorithms.hpp"
+#include "inertia_lanes.hpp"
 #include "kernel.hpp"
 #include "motion.hpp"
+#include "pairs.hpp"
 #include "trelvar/error.hpp"
 
 namespace trelvar {
@@ -52,207 +55,136 @@ inline void store_column(Matrix6X& m, Eigen::Index j, const Motion& v) {
 // ---------------------------------------------------------------------------
 // Articulated inertias. A 6x6 spatial inertia, angular part first, maps a
 // motion [w; v] to the force [n; f]; in 3x3 blocks it is [[A, B], [B^T, C]]
-// with A and C symmetric: n = A w + B v, f = B^T w + C v. Packed in 21
-// doubles as in Data::work.fd.ia: A and C as lower triangles row by row, B
-// column by column.
-using Packed = std::array<double, 21>;
+// with A and C symmetric: n = A w + B v, f = B^T w + C v. Data::work.fd.ia
+// keeps it whole (both triangles). Column j is the force of the unit motion
+// e_j, and by symmetry entries j and j + 1 of a column k are entries k of the
+// columns j and j + 1: a pair of columns loads as two forces side by side
+// (pairs.hpp), two numbers per instruction.
 
-// Index of entry (r, c) of a symmetric 3x3 in its packed lower triangle.
-constexpr int sym(int r, int c) { return r >= c ? r * (r + 1) / 2 + c : c * (c + 1) / 2 + r; }
-constexpr int kB = 6, kC = 15;
-inline double& pa_(Packed& x, int r, int c) { return x[sym(r, c)]; }
-inline double& pb_(Packed& x, int r, int c) { return x[kB + 3 * c + r]; }
-inline double& pc_(Packed& x, int r, int c) { return x[kC + sym(r, c)]; }
-inline double pa_(const Packed& x, int r, int c) { return x[sym(r, c)]; }
-inline double pb_(const Packed& x, int r, int c) { return x[kB + 3 * c + r]; }
-inline double pc_(const Packed& x, int r, int c) { return x[kC + sym(r, c)]; }
+using detail::Lanes;
+using detail::MotionPair;
 
-// The body inertia (the matrix of Inertia::apply): with m the mass, c the
-// centre of mass and Ic the rotational inertia about it,
+// Component k (0-2 angular, 3-5 linear) of a pair.
+inline Lanes& part(MotionPair& m, int k) { return k < 3 ? m.w[k] : m.v[k - 3]; }
+inline const Lanes& part(const MotionPair& m, int k) { return k < 3 ? m.w[k] : m.v[k - 3]; }
+
+// Columns j and j + 1 (j even) of the symmetric x, as forces side by side.
+inline MotionPair column_pair(const Mat6& x, int j) {
+  MotionPair out;
+  for (int k = 0; k < 6; ++k) __builtin_memcpy(&part(out, k), x.data() + 6 * k + j, sizeof(Lanes));
+  return out;
+}
+
+// The body inertia (the matrix of Inertia::apply) written into x (kAdd:
+// added to it): with m the mass, c the centre of mass and Ic the rotational
+// inertia about it,
 //   A = Ic + m (|c|^2 1 - c c^T),  B = m [c]x,  C = m 1.
-inline void set_body_inertia(const Inertia& in, Packed& x) {
+// The zero entries of B and the off-diagonal ones of C are written only when
+// x is set.
+template <bool kAdd>
+inline void put_body_inertia(const Inertia& in, Mat6& x) {
   const double m = in.mass;
   const Vec3& c = in.lever;
   const Vec3 mc = m * c;
   const std::array<double, 6>& i = in.inertia;
-  x = {i[0] + (mc[1] * c[1] + mc[2] * c[2]),
-       i[1] - mc[1] * c[0],
-       i[2] + (mc[0] * c[0] + mc[2] * c[2]),
-       i[3] - mc[2] * c[0],
-       i[4] - mc[2] * c[1],
-       i[5] + (mc[0] * c[0] + mc[1] * c[1]),
-       0.0, mc[2], -mc[1], -mc[2], 0.0, mc[0], mc[1], -mc[0], 0.0,
-       m, 0.0, m, 0.0, 0.0, m};
-}
-
-// Ia m.
-inline Motion apply_articulated(const Packed& x, const Motion& m) {
-  Motion out;
-  for (int i = 0; i < 3; ++i) {
-    out.w[i] = (pa_(x, i, 0) * m.w[0] + pa_(x, i, 1) * m.w[1] + pa_(x, i, 2) * m.w[2]) +
-               (pb_(x, i, 0) * m.v[0] + pb_(x, i, 1) * m.v[1] + pb_(x, i, 2) * m.v[2]);
-    out.v[i] = (pb_(x, 0, i) * m.w[0] + pb_(x, 1, i) * m.w[1] + pb_(x, 2, i) * m.w[2]) +
-               (pc_(x, i, 0) * m.v[0] + pc_(x, i, 1) * m.v[1] + pc_(x, i, 2) * m.v[2]);
+  double* e = x.data();  // entry (r, s) at 6 s + r
+  const auto put = [e](int r, int s, double value) {
+    if (kAdd) {
+      e[6 * s + r] += value;
+      if (r != s) e[6 * r + s] += value;
+    } else {
+      e[6 * s + r] = value;
+      e[6 * r + s] = value;
+    }
+  };
+  put(0, 0, i[0] + (mc[1] * c[1] + mc[2] * c[2]));
+  put(1, 1, i[2] + (mc[0] * c[0] + mc[2] * c[2]));
+  put(2, 2, i[5] + (mc[0] * c[0] + mc[1] * c[1]));
+  put(1, 0, i[1] - mc[1] * c[0]);
+  put(2, 0, i[3] - mc[2] * c[0]);
+  put(2, 1, i[4] - mc[2] * c[1]);
+  // B = m [c]x: rows 0-2, columns 3-5.
+  put(0, 4, -mc[2]);
+  put(0, 5, mc[1]);
+  put(1, 3, mc[2]);
+  put(1, 5, -mc[0]);
+  put(2, 3, -mc[1]);
+  put(2, 4, mc[0]);
+  for (int k = 3; k < 6; ++k) put(k, k, m);
+  if (!kAdd) {
+    for (int k = 0; k < 3; ++k) put(k, 3 + k, 0.0);
+    put(4, 3, 0.0);
+    put(5, 3, 0.0);
+    put(5, 4, 0.0);
   }
-  return out;
+}
+inline void set_body_inertia(const Inertia& in, Mat6& x) { put_body_inertia<false>(in, x); }
+
+// Column k of x as a force.
+inline Motion articulated_column(const Mat6& x, int k) {
+  const double* c = x.data() + 6 * k;
+  return {Vec3(c[0], c[1], c[2]), Vec3(c[3], c[4], c[5])};
 }
 
-// Column k of Ia (0-2 angular, 3-5 linear): Ia applied to a unit motion.
-inline Motion articulated_column(const Packed& x, int k) {
-  if (k < 3) return {Vec3(pa_(x, 0, k), pa_(x, 1, k), pa_(x, 2, k)), Vec3(pb_(x, k, 0), pb_(x, k, 1), pb_(x, k, 2))};
-  k -= 3;
-  return {Vec3(pb_(x, 0, k), pb_(x, 1, k), pb_(x, 2, k)), Vec3(pc_(x, 0, k), pc_(x, 1, k), pc_(x, 2, k))};
-}
-
-// x -= w u^T for the symmetric rank-one term of Ia^a = Ia - U D^-1 U^T, with
-// w = U D^-1 (one coordinate) or one column pair of the k-coordinate sum.
-inline void subtract_outer(Packed& x, const Motion& w, const Motion& u) {
-  const Vec3 &ww = w.w, &wv = w.v, &uw = u.w, &uv = u.v;
-  x[0] -= ww[0] * uw[0];
-  x[1] -= ww[1] * uw[0];
-  x[2] -= ww[1] * uw[1];
-  x[3] -= ww[2] * uw[0];
-  x[4] -= ww[2] * uw[1];
-  x[5] -= ww[2] * uw[2];
-  for (int c = 0; c < 3; ++c) {
-    x[kB + 3 * c + 0] -= ww[0] * uv[c];
-    x[kB + 3 * c + 1] -= ww[1] * uv[c];
-    x[kB + 3 * c + 2] -= ww[2] * uv[c];
-  }
-  x[kC + 0] -= wv[0] * uv[0];
-  x[kC + 1] -= wv[1] * uv[0];
-  x[kC + 2] -= wv[1] * uv[1];
-  x[kC + 3] -= wv[2] * uv[0];
-  x[kC + 4] -= wv[2] * uv[1];
-  x[kC + 5] -= wv[2] * uv[2];
-}
-
-// R M R^T of a symmetric block (packed at m) and of the general block B
-// (column by column at m), for a full rotation and for a rotation about the
-// coordinate axis K. The axis forms mix only the rows and columns a and b of
-// the two other axes; with cc = c^2, ss = s^2, cs = c s the 2x2 block of a
-// symmetric M becomes
-//   (a, a): cc Maa - 2 cs Mab + ss Mbb,   (b, b): ss Maa + 2 cs Mab + cc Mbb,
-//   (b, a): cs (Maa - Mbb) + (cc - ss) Mab.
-struct AxisTerms {
-  double c, s, cc, ss, cs;
-  template <int K>
-  explicit AxisTerms(const detail::AxisRotation<K>& r)
-      : c(r.c), s(r.s), cc(r.c * r.c), ss(r.s * r.s), cs(r.c * r.s) {}
-};
-
-// A 3x3 block as plain numbers, m[row][column].
-struct Block {
-  double m[3][3];
-};
-
-inline Block rotate_symmetric(const detail::FullRotation& r, const double* m) {
-  const Mat3& q = r.m;
-  double n[3][3];  // Q M
-  for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j < 3; ++j) n[i][j] = q(i, 0) * m[sym(0, j)] + q(i, 1) * m[sym(1, j)] + q(i, 2) * m[sym(2, j)];
-  }
-  Block out;  // (Q M) Q^T, lower triangle mirrored
-  for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j <= i; ++j) {
-      out.m[i][j] = out.m[j][i] = n[i][0] * q(j, 0) + n[i][1] * q(j, 1) + n[i][2] * q(j, 2);
+// Ia m, column by column.
+inline Motion apply_articulated(const Mat6& x, const Motion& m) {
+  Lanes sum[3] = {Lanes{0.0, 0.0}, Lanes{0.0, 0.0}, Lanes{0.0, 0.0}};
+  for (int k = 0; k < 6; ++k) {
+    const double mk = k < 3 ? m.w[k] : m.v[k - 3];
+    for (int r = 0; r < 3; ++r) {
+      Lanes col;
+      __builtin_memcpy(&col, x.data() + 6 * k + 2 * r, sizeof col);
+      sum[r] += col * mk;
     }
   }
-  return out;
-}
-inline Block rotate_general(const detail::FullRotation& r, const double* m) {
-  const Mat3& q = r.m;
-  double n[3][3];  // Q M (m column by column)
-  for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j < 3; ++j) n[i][j] = q(i, 0) * m[3 * j] + q(i, 1) * m[3 * j + 1] + q(i, 2) * m[3 * j + 2];
-  }
-  Block out;
-  for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j < 3; ++j) out.m[i][j] = n[i][0] * q(j, 0) + n[i][1] * q(j, 1) + n[i][2] * q(j, 2);
-  }
-  return out;
-}
-template <int K>
-inline Block rotate_symmetric(const detail::AxisRotation<K>& r, const double* m) {
-  constexpr int k = K, a = (K + 1) % 3, b = (K + 2) % 3;
-  const AxisTerms e(r);
-  const double maa = m[sym(a, a)], mab = m[sym(a, b)], mbb = m[sym(b, b)];
-  const double mak = m[sym(a, k)], mbk = m[sym(b, k)];
-  const double mix = 2.0 * e.cs * mab;
-  Block out;
-  out.m[a][a] = (e.cc * maa + e.ss * mbb) - mix;
-  out.m[b][b] = (e.ss * maa + e.cc * mbb) + mix;
-  out.m[b][a] = out.m[a][b] = e.cs * (maa - mbb) + (e.cc - e.ss) * mab;
-  out.m[k][a] = out.m[a][k] = e.c * mak - e.s * mbk;
-  out.m[k][b] = out.m[b][k] = e.s * mak + e.c * mbk;
-  out.m[k][k] = m[sym(k, k)];
-  return out;
-}
-template <int K>
-inline Block rotate_general(const detail::AxisRotation<K>& r, const double* m) {
-  constexpr int k = K, a = (K + 1) % 3, b = (K + 2) % 3;
-  const AxisTerms e(r);
-  const auto at = [m](int row, int col) { return m[3 * col + row]; };
-  const double maa = at(a, a), mab = at(a, b), mba = at(b, a), mbb = at(b, b);
-  const double sum = e.cs * (mab + mba), diff = e.cs * (maa - mbb);
-  Block out;
-  out.m[a][a] = (e.cc * maa + e.ss * mbb) - sum;
-  out.m[b][b] = (e.ss * maa + e.cc * mbb) + sum;
-  out.m[a][b] = diff + (e.cc * mab - e.ss * mba);
-  out.m[b][a] = diff + (e.cc * mba - e.ss * mab);
-  out.m[a][k] = e.c * at(a, k) - e.s * at(b, k);
-  out.m[b][k] = e.s * at(a, k) + e.c * at(b, k);
-  out.m[k][a] = e.c * at(k, a) - e.s * at(k, b);
-  out.m[k][b] = e.s * at(k, a) + e.c * at(k, b);
-  out.m[k][k] = at(k, k);
-  return out;
+  return {Vec3(sum[0][0], sum[0][1], sum[1][0]), Vec3(sum[1][1], sum[2][0], sum[2][1])};
 }
 
-// (t x x) for a row x of a block.
-inline void cross_row(const Vec3& t, const double* x, double* out) {
-  out[0] = t[1] * x[2] - t[2] * x[1];
-  out[1] = t[2] * x[0] - t[0] * x[2];
-  out[2] = t[0] * x[1] - t[1] * x[0];
+// x -= w u^T for a term of the sum U D^-1 U^T (w = U D^-1 for one coordinate).
+inline void subtract_outer(Mat6& x, const Motion& w, const Motion& u) {
+  Vec6 w6, u6;
+  detail::store(w6, w);
+  detail::store(u6, u);
+  x.noalias() -= w6 * u6.transpose();
 }
 
 // parent += X* Ia X^-1 - d_inv w w^T for X = (R, t), the placement of a child
 // frame in its parent's: the inertia x, given in the child frame, expressed
 // in the parent frame, less the rank-one term of a one-coordinate joint (w =
-// X* U; d_inv = 0 for none). With the blocks rotated first, A' = R A R^T,
-// B' = R B R^T, C' = R C R^T, and P = [t]x, the parent-frame blocks are
-//   C_p = C',  B_p = B' + P C',  A_p = A' + P B'^T - B_p P,
-// where (P B'^T)(i, j) = (t x B'(j, :))_i and -(B_p P)(i, j) = (t x B_p(i, :))_j.
+// X* U; d_inv = 0 for none). X* Ia X^-1 = X* (X* Ia)^T, Ia being symmetric:
+// the force transform X* applied to the columns of Ia, then to the rows of
+// the result, two columns (rows) at a time.
 template <class Rot>
-inline void add_in_parent_frame(const Rot& r, const Vec3& t, const Packed& x, const Motion& w,
-                                double d_inv, Packed& parent) {
-  const Block a = rotate_symmetric(r, x.data());
-  const Block b = rotate_general(r, x.data() + kB);
-  const Block c = rotate_symmetric(r, x.data() + kC);
-  double bp[3][3];  // B' + P C', column j = B'(:, j) + t x C'(:, j) (C' symmetric: its row j)
-  for (int j = 0; j < 3; ++j) {
-    double tc[3];
-    cross_row(t, c.m[j], tc);
-    for (int i = 0; i < 3; ++i) bp[i][j] = b.m[i][j] + tc[i];
-  }
-  double tb[3][3], tp[3][3];
-  for (int i = 0; i < 3; ++i) {
-    cross_row(t, b.m[i], tb[i]);
-    cross_row(t, bp[i], tp[i]);
-  }
-  const double ww[3] = {d_inv * w.w[0], d_inv * w.w[1], d_inv * w.w[2]};
-  const double wv[3] = {d_inv * w.v[0], d_inv * w.v[1], d_inv * w.v[2]};
-  for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j <= i; ++j) {
-      parent[sym(i, j)] += (a.m[i][j] + tb[j][i] + tp[i][j]) - ww[i] * w.w[j];
-      parent[kC + sym(i, j)] += c.m[i][j] - wv[i] * w.v[j];
+inline void add_in_parent_frame(const Rot& r, const Vec3& t, const Mat6& x, const Motion& w,
+                                double d_inv, Mat6& parent) {
+  MotionPair y[3];  // X* Ia, columns (0, 1), (2, 3), (4, 5)
+  for (int j = 0; j < 3; ++j) y[j] = detail::act_force(r, t, column_pair(x, 2 * j));
+  MotionPair rows[3];  // rows (0, 1), (2, 3), (4, 5) of X* Ia, as columns of its transpose
+  for (int rp = 0; rp < 3; ++rp) {
+    for (int j = 0; j < 3; ++j) {
+      const Lanes top = part(y[j], 2 * rp), bottom = part(y[j], 2 * rp + 1);
+      part(rows[rp], 2 * j) = Lanes{top[0], bottom[0]};
+      part(rows[rp], 2 * j + 1) = Lanes{top[1], bottom[1]};
     }
-    for (int j = 0; j < 3; ++j) parent[kB + 3 * j + i] += bp[i][j] - ww[i] * w.v[j];
+  }
+  Vec6 w6;
+  detail::store(w6, w);
+  for (int rp = 0; rp < 3; ++rp) {
+    const MotionPair z = detail::act_force(r, t, rows[rp]);  // columns 2 rp, 2 rp + 1 of the result
+    const Lanes wd{d_inv * w6[2 * rp], d_inv * w6[2 * rp + 1]};
+    for (int k = 0; k < 6; ++k) {
+      Lanes acc;
+      double* at = parent.data() + 6 * k + 2 * rp;
+      __builtin_memcpy(&acc, at, sizeof acc);
+      acc += part(z, k) - wd * w6[k];
+      __builtin_memcpy(at, &acc, sizeof acc);
+    }
   }
 }
 
 // Traces of A and C, the scales of the singularity test below.
-inline double trace_a(const Packed& x) { return x[0] + x[2] + x[5]; }
-inline double trace_c(const Packed& x) { return x[kC] + x[kC + 2] + x[kC + 5]; }
+inline double trace_a(const Mat6& x) { return x(0, 0) + x(1, 1) + x(2, 2); }
+inline double trace_c(const Mat6& x) { return x(3, 3) + x(4, 4) + x(5, 5); }
 
 // ---------------------------------------------------------------------------
 // Numerics: the joint-space inertia D = S^T Ia S of each joint is factored as
@@ -434,14 +366,20 @@ inline int placement_step(const Model& model, FdWork& fd, std::size_t i, const d
 template <class Rot>
 void articulated_inertia_step(const Model& model, FdWork& fd, std::size_t i, const Rot& r,
                               const Inputs& in) {
-  const Packed& x = fd.ia[i];
+  const Mat6& x = fd.ia[i];
   const std::size_t p = model.parents[i];
   const Vec3& t = fd.limi[i].translation;
   const auto col = static_cast<Eigen::Index>(model.idx_vs[i]);
   const JointType type = model.joints[i].joint_type;
   switch (type) {
     case JointType::Fixed:
-      if (p != 0) add_in_parent_frame(r, t, x, Motion::zero(), 0.0, fd.ia[p]);
+      // A fixed leaf carries its own body only: a rigid inertia, moved to the
+      // parent as such (ten numbers).
+      if (p != 0 && model.subtrees[i].size() == 1) {
+        put_body_inertia<true>(detail::act_on_inertia(fd.limi[i], detail::body_inertia(model, i)), fd.ia[p]);
+      } else if (p != 0) {
+        add_in_parent_frame(r, t, x, Motion::zero(), 0.0, fd.ia[p]);
+      }
       break;
     case JointType::Revolute:
     case JointType::Continuous:
@@ -455,7 +393,7 @@ void articulated_inertia_step(const Model& model, FdWork& fd, std::size_t i, con
       double d;
       if (k >= 0) {
         uc = articulated_column(x, rotation ? k : 3 + k);
-        d = rotation ? pa_(x, k, k) : pc_(x, k, k);
+        d = rotation ? x(k, k) : x(3 + k, 3 + k);
         if (u[k] < 0.0) uc = scaled(-1.0, uc);
       } else {
         uc = apply_articulated(x, rotation ? Motion{u, Vec3::Zero()} : Motion{Vec3::Zero(), u});
@@ -567,7 +505,7 @@ void articulated_inertia_step(const Model& model, FdWork& fd, std::size_t i, con
     const std::size_t p = model.parents[i];
     detail::with_rotation(fd.axis[i], x.rotation, [&](const auto& r) {
       using Rot = std::decay_t<decltype(r)>;
-      const Packed& ia = fd.ia[i];
+      const Mat6& ia = fd.ia[i];
       const Motion ci = detail::load(fd.c[i]);
       const Motion pai = detail::load(fd.pa[i]);
       Motion pa = pai;
@@ -586,8 +524,14 @@ void articulated_inertia_step(const Model& model, FdWork& fd, std::size_t i, con
         detail::project_force(model.joints[i].joint_type, model.unit_axes[i], pai, fd.u.data() + b);
         for (Eigen::Index j = 0; j < static_cast<Eigen::Index>(k); ++j) fd.u[b + j] = in.tau[b + j] - fd.u[b + j];
         if (k == 1) {
-          const Motion u = load_column(fd.ia_s, b);
-          pa += scaled(fd.d_inv(0, b) * (fd.u[b] - dot(u, ci)), u);
+          // X* (pA + Ia c) + (X* U) D^-1 (u - U^T c): the transform does not
+          // wait for the division.
+          const double m = fd.d_inv(0, b) * (fd.u[b] - dot(load_column(fd.ia_s, b), ci));
+          if (p != 0) {
+            detail::store(fd.pa[p], detail::load(fd.pa[p]) + detail::act_force(r, x.translation, pa) +
+                                        scaled(m, load_column(fd.ia_s_parent, b)));
+          }
+          return;
         } else {
           const auto n = static_cast<Eigen::Index>(k);
           const auto u = fd.ia_s.middleCols(b, n);

@@ -135,7 +135,7 @@ TEST_P(ForwardDynamics, ResultsDoNotDependOnEarlierBufferContents) {
   for (auto* x : {&fd.v, &fd.c, &fd.pa, &fd.a}) {
     for (Vec6& e : *x) e.setConstant(nan);
   }
-  for (auto& e : fd.ia) e.fill(nan);
+  for (Mat6& e : fd.ia) e.setConstant(nan);
   for (Matrix6X* x : {&fd.ia_s, &fd.ia_s_parent, &fd.d_inv, &fd.s_world, &fd.u_world, &fd.f, &fd.acc}) x->setConstant(nan);
   fd.u.setConstant(nan);
   fd.ddq.setConstant(nan);
