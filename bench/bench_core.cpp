@@ -12,6 +12,7 @@
 
 #include "../tests/cpp/sample_models.hpp"
 #include "trelvar/dynamics.hpp"
+#include "trelvar/forward_dynamics.hpp"
 #include "trelvar/jacobians.hpp"
 #include "trelvar/kinematics.hpp"
 #include "trelvar/urdf.hpp"
@@ -92,6 +93,9 @@ void register_all() {
        [](Fixture& f, std::size_t k) { compute_all_terms(f.model, *f.data, f.q[k], f.v[k]); }},
       {"compute_coriolis_matrix",
        [](Fixture& f, std::size_t k) { compute_coriolis_matrix(f.model, *f.data, f.q[k], f.v[k]); }},
+      // The random accelerations serve as joint forces.
+      {"aba", [](Fixture& f, std::size_t k) { aba(f.model, *f.data, f.q[k], f.v[k], f.a[k]); }},
+      {"compute_minverse", [](Fixture& f, std::size_t k) { compute_minverse(f.model, *f.data, f.q[k]); }},
       {"rnea+crba+time_variation",
        [](Fixture& f, std::size_t k) {
          rnea(f.model, *f.data, f.q[k], f.v[k], f.a[k]);

@@ -14,7 +14,9 @@
 //  - joint order: trelvar's; each peer's coordinates are mapped by joint name;
 //  - Jacobian columns: rows 0-2 linear, 3-5 angular, in the world frame, the
 //    linear part being the velocity of the point at the world origin;
-//  - mass matrix: full symmetric matrix;
+//  - mass matrix and its inverse: full symmetric matrices;
+//  - forward dynamics: the joint forces are the random accelerations' vectors
+//    (the states' `a`), no external forces;
 //  - gravity (0, 0, -9.81) m/s^2 in every library.
 //
 // Usage: bench_peers [models-dir] [--rounds N] [--batch-us U]
@@ -25,6 +27,7 @@
 #include <dart/utils/urdf/DartLoader.hpp>
 #include <kdl/chain.hpp>
 #include <kdl/chaindynparam.hpp>
+#include <kdl/chainfdsolver_recursive_newton_euler.hpp>
 #include <kdl/chainfksolverpos_recursive.hpp>
 #include <kdl/chainidsolver_recursive_newton_euler.hpp>
 #include <kdl/chainjnttojacsolver.hpp>
@@ -56,6 +59,7 @@
 #include <vector>
 
 #include "trelvar/dynamics.hpp"
+#include "trelvar/forward_dynamics.hpp"
 #include "trelvar/jacobians.hpp"
 #include "trelvar/kinematics.hpp"
 #include "trelvar/urdf.hpp"
@@ -81,8 +85,8 @@ inline void consume(double x) { g_sink = g_sink + x; }
 // ---------------------------------------------------------------------------
 // Operations and results.
 
-enum class Op { Fk, Rnea, Nle, Gravity, Mass, JacAll, JacTip };
-const Op kOps[] = {Op::Fk, Op::Rnea, Op::Nle, Op::Gravity, Op::Mass, Op::JacAll, Op::JacTip};
+enum class Op { Fk, Rnea, Nle, Gravity, Mass, Fd, Minv, JacAll, JacTip };
+const Op kOps[] = {Op::Fk, Op::Rnea, Op::Nle, Op::Gravity, Op::Mass, Op::Fd, Op::Minv, Op::JacAll, Op::JacTip};
 
 const char* op_name(Op op) {
   switch (op) {
@@ -91,6 +95,8 @@ const char* op_name(Op op) {
     case Op::Nle: return "non-linear effects";
     case Op::Gravity: return "gravity";
     case Op::Mass: return "mass matrix";
+    case Op::Fd: return "forward dynamics";
+    case Op::Minv: return "inverse mass matrix";
     case Op::JacAll: return "jacobians (all joints)";
     case Op::JacTip: return "jacobian (one tip path)";
   }
@@ -257,6 +263,16 @@ struct TrelvarLib {
           return MatrixX(data.M.selfadjointView<Eigen::Upper>());
         };
         break;
+      case Op::Fd:
+        impl.run = [this](std::size_t k) { consume(trelvar::aba(p.model, data, p.q[k], p.v[k], p.a[k])[0]); };
+        impl.result = [this](std::size_t k) {
+          return MatrixX(trelvar::aba(p.model, data, p.q[k], p.v[k], p.a[k]));
+        };
+        break;
+      case Op::Minv:
+        impl.run = [this](std::size_t k) { consume(trelvar::compute_minverse(p.model, data, p.q[k])(0, 0)); };
+        impl.result = [this](std::size_t k) { return MatrixX(trelvar::compute_minverse(p.model, data, p.q[k])); };
+        break;
       case Op::JacAll:
         impl.run = [this](std::size_t k) {
           trelvar::compute_joint_jacobians(p.model, data, p.q[k]);
@@ -312,6 +328,7 @@ struct KdlLib {
   std::unique_ptr<KDL::ChainIdSolver_RNE> id;
   std::unique_ptr<KDL::ChainDynParam> dyn;
   std::unique_ptr<KDL::ChainJntToJacSolver> jac;
+  std::unique_ptr<KDL::ChainFdSolver_RNE> fd;
   std::unique_ptr<KDL::TreeFkSolverPos_recursive> tree_fk;
   std::unique_ptr<KDL::TreeIdSolver_RNE> tree_id;
   std::unique_ptr<KDL::TreeJntToJacSolver> tree_jac;
@@ -342,6 +359,7 @@ struct KdlLib {
       id = std::make_unique<KDL::ChainIdSolver_RNE>(chain, gravity);
       dyn = std::make_unique<KDL::ChainDynParam>(chain, gravity);
       jac = std::make_unique<KDL::ChainJntToJacSolver>(chain);
+      fd = std::make_unique<KDL::ChainFdSolver_RNE>(chain, gravity);
       frames.resize(chain.getNrOfSegments());
       wrenches.assign(chain.getNrOfSegments(), KDL::Wrench::Zero());
     } else {
@@ -461,6 +479,19 @@ struct KdlLib {
             return res;
           };
           return true;
+        case Op::Fd:
+          // The joint forces are the states' accelerations; wrenches stays zero.
+          impl.note = "KDL forward dynamics: ChainFdSolver_RNE (mass matrix, inverse dynamics, dense solve)";
+          impl.run = [this](std::size_t k) {
+            fd->CartToJnt(q[k], v[k], a[k], wrenches, out);
+            consume(out(0));
+          };
+          impl.result = [this](std::size_t k) {
+            fd->CartToJnt(q[k], v[k], a[k], wrenches, out);
+            return MatrixX(to_trelvar(out));
+          };
+          return true;
+        case Op::Minv:
         case Op::JacAll:
           return false;
         case Op::JacTip:
@@ -515,6 +546,8 @@ struct KdlLib {
         return true;
       }
       case Op::Mass:
+      case Op::Fd:
+      case Op::Minv:
       case Op::JacAll:
         return false;
       case Op::JacTip:
@@ -549,7 +582,7 @@ struct MujocoLib {
   std::vector<int> qadr;  // MuJoCo qpos address of each trelvar velocity coordinate
   std::vector<long> body_joint;  // MuJoCo body -> trelvar joint index (-1: none)
   int tip_body = -1;
-  std::vector<mjtNum> out, dense, jacp, jacr;
+  std::vector<mjtNum> out, dense, jacp, jacr, rhs, qacc, identity;
 
   explicit MujocoLib(const Problem& problem) : p(problem) {
     std::ifstream in(p.path);
@@ -610,6 +643,10 @@ struct MujocoLib {
       a.push_back(convert(p.a[k], dof));
     }
     out.resize(nv);
+    rhs.resize(nv);
+    qacc.resize(nv);
+    identity.assign(nv * nv, 0.0);
+    for (std::size_t i = 0; i < nv; ++i) identity[i * nv + i] = 1.0;
     dense.resize(nv * nv);
     jacp.resize(3 * nv);
     jacr.resize(3 * nv);
@@ -703,6 +740,47 @@ struct MujocoLib {
         impl.note = "MuJoCo mass matrix: mj_kinematics + mj_comPos + mj_crb (sparse qM, not expanded)";
         set_calls(impl, call, [d] { return d->qM[0]; }, [this, d] {
           mj_fullM(m, dense.data(), d->qM);
+          const std::size_t n = dof.size();
+          MatrixX res(n, n);
+          for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < n; ++j)
+              res(i, j) = dense[static_cast<std::size_t>(dof[i]) * n + static_cast<std::size_t>(dof[j])];
+          return res;
+        });
+        return true;
+      }
+      case Op::Fd: {
+        // The smooth forward pipeline without contacts: kinematics, composite
+        // inertia, factorisation, bias forces, solve.
+        auto call = [this, d](std::size_t k) {
+          set(q[k], d->qpos);
+          set(v[k], d->qvel);
+          mj_kinematics(m, d);
+          mj_comPos(m, d);
+          mj_crb(m, d);
+          mj_factorM(m, d);
+          mj_comVel(m, d);
+          mj_rne(m, d, 0, out.data());
+          for (int i = 0; i < m->nv; ++i) rhs[static_cast<std::size_t>(i)] = a[k][static_cast<std::size_t>(i)] - out[static_cast<std::size_t>(i)];
+          mj_solveM(m, d, qacc.data(), rhs.data(), 1);
+        };
+        impl.note = "MuJoCo forward dynamics: mj_kinematics + mj_comPos + mj_crb + mj_factorM + mj_comVel + "
+                    "mj_rne + mj_solveM";
+        set_calls(impl, call, [this] { return qacc[0]; }, [this] { return MatrixX(to_trelvar(qacc.data())); });
+        return true;
+      }
+      case Op::Minv: {
+        auto call = [this, d](std::size_t k) {
+          set(q[k], d->qpos);
+          mj_kinematics(m, d);
+          mj_comPos(m, d);
+          mj_crb(m, d);
+          mj_factorM(m, d);
+          mj_solveM(m, d, dense.data(), identity.data(), m->nv);
+        };
+        impl.note = "MuJoCo inverse mass matrix: mj_kinematics + mj_comPos + mj_crb + mj_factorM + mj_solveM of "
+                    "the nv unit vectors";
+        set_calls(impl, call, [this] { return dense[0]; }, [this] {
           const std::size_t n = dof.size();
           MatrixX res(n, n);
           for (std::size_t i = 0; i < n; ++i)
@@ -903,6 +981,40 @@ struct DartLib {
         impl.result = [this](std::size_t k) {
           skel->setPositions(q[k]);
           const Eigen::MatrixXd& mm = skel->getMassMatrix();
+          const std::size_t n = coord.size();
+          MatrixX res(n, n);
+          for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < n; ++j)
+              res(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j)) =
+                  mm(static_cast<Eigen::Index>(coord[i]), static_cast<Eigen::Index>(coord[j]));
+          return res;
+        };
+        return true;
+      case Op::Fd:
+        impl.note = "DART forward dynamics: setForces + computeForwardDynamics";
+        impl.run = [this](std::size_t k) {
+          skel->setPositions(q[k]);
+          skel->setVelocities(v[k]);
+          skel->setForces(a[k]);
+          skel->computeForwardDynamics();
+          consume(skel->getAcceleration(0));
+        };
+        impl.result = [this](std::size_t k) {
+          skel->setPositions(q[k]);
+          skel->setVelocities(v[k]);
+          skel->setForces(a[k]);
+          skel->computeForwardDynamics();
+          return MatrixX(to_trelvar(skel->getAccelerations()));
+        };
+        return true;
+      case Op::Minv:
+        impl.run = [this](std::size_t k) {
+          skel->setPositions(q[k]);
+          consume(skel->getInvMassMatrix()(0, 0));
+        };
+        impl.result = [this](std::size_t k) {
+          skel->setPositions(q[k]);
+          const Eigen::MatrixXd& mm = skel->getInvMassMatrix();
           const std::size_t n = coord.size();
           MatrixX res(n, n);
           for (std::size_t i = 0; i < n; ++i)

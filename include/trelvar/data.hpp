@@ -42,6 +42,8 @@ class Data {
   std::vector<Vec6> a_gf;  // body acceleration with the gravity offset
   std::vector<Vec6> h;     // body / subtree momentum
   std::vector<Mat6> doycrb;  // time variation of the world-frame body inertia
+  VectorX ddq;             // joint accelerations of the last forward-dynamics run
+  MatrixX Minv;            // inverse mass matrix, full (both triangles)
   std::size_t njoints = 0;
   std::size_t nq = 0;
   std::size_t nv = 0;
@@ -65,6 +67,39 @@ class Data {
     std::vector<Vec6> oa;             // per joint: world acceleration with the gravity offset (derivatives)
     std::vector<Vec6> of;             // per joint: world force of the body, then of its subtree (derivatives)
     Matrix6X dmotions;                // 6 x 3nv: per coordinate d the columns sigma_d, beta_d, psi_d (derivatives)
+
+    // Forward dynamics (aba, compute_minverse). Per-joint quantities are in
+    // the joint's own frame, motions and forces angular part first; 6x6
+    // matrices map a motion to a force in that order. Column buffers (ia_s,
+    // s_world, u_world, f, acc) hold one motion or force per column, linear
+    // part first like the Jacobian. `omi`, `s_world`, `u_world`, `f` and `acc`
+    // are in the frame with the world's axes and its origin at the first joint
+    // below the universe.
+    struct ForwardDynamics {
+      std::vector<SE3> limi;          // per joint: placement in the parent
+      std::vector<std::int8_t> forms;  // per joint: the form of limi (as work.forms)
+      std::vector<Vec6> v;            // per joint: body velocity
+      std::vector<Vec6> c;            // per joint: velocity-product acceleration v x (S qd)
+      std::vector<Vec6> pa;           // per joint: bias force pA, accumulated over the subtree
+      std::vector<Vec6> a;            // per joint: body acceleration (gravity offset included)
+      std::vector<Mat6> ia;           // per joint: articulated inertia Ia (symmetric, whole)
+      Matrix6X ia_s;                  // 6 x nv: U = Ia S, one column per velocity coordinate
+      Matrix6X d_inv;                 // 6 x nv: D^-1 = (S^T U)^-1 of each joint, in the
+                                      // joint's columns, rows 0 .. nv_i - 1
+      VectorX u;                      // nv: u = tau - S^T pA
+      VectorX ddq;                    // nv: accelerations before they are checked
+      std::vector<SE3> omi;           // per joint: placement (compute_minverse)
+      Matrix6X s_world;               // 6 x nv: motion subspace columns (compute_minverse)
+      Matrix6X u_world;               // 6 x nv: U columns (compute_minverse)
+      Matrix6X f;                     // 6 x nv: bias force of each unit joint force (compute_minverse)
+      Matrix6X acc;                   // 6 x nv(nv+1)/2: accelerations of the unit joint forces,
+                                      // one block per moving joint (compute_minverse)
+      std::vector<std::size_t> acc_start;  // per joint: first column of its block in acc
+      std::vector<std::size_t> acc_owner;  // per joint: the joint whose block holds its
+                                           // accelerations (itself, or its parent's owner
+                                           // for a fixed joint; 0: none)
+      MatrixX minv;                   // nv x nv: rows of M^-1 before they are checked
+    } fd;
   } work;
 
   Data() = default;

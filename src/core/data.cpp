@@ -6,6 +6,22 @@
 
 namespace trelvar {
 
+namespace {
+
+bool forward_dynamics_sizes_match(const Data::Work::ForwardDynamics& fd, std::size_t nj,
+                                  std::size_t nv) {
+  const auto nvi = static_cast<Eigen::Index>(nv);
+  return fd.limi.size() == nj && fd.forms.size() == nj && fd.v.size() == nj && fd.c.size() == nj && fd.pa.size() == nj &&
+         fd.a.size() == nj && fd.ia.size() == nj && fd.ia_s.cols() == nvi &&
+         fd.d_inv.cols() == nvi && fd.u.size() == nvi && fd.ddq.size() == nvi &&
+         fd.omi.size() == nj && fd.s_world.cols() == nvi && fd.u_world.cols() == nvi &&
+         fd.f.cols() == nvi && fd.acc.cols() == nvi * (nvi + 1) / 2 &&
+         fd.acc_start.size() == nj && fd.acc_owner.size() == nj && fd.minv.rows() == nvi &&
+         fd.minv.cols() == nvi;
+}
+
+}  // namespace
+
 Data::Data(const Model& model) : njoints(model.njoints), nq(model.nq), nv(model.nv) {
   const auto nvi = static_cast<Eigen::Index>(nv);
   v.assign(njoints, Vec6::Zero());
@@ -33,6 +49,8 @@ Data::Data(const Model& model) : njoints(model.njoints), nq(model.nq), nv(model.
   a_gf.assign(njoints, Vec6::Zero());
   h.assign(njoints, Vec6::Zero());
   doycrb.assign(njoints, Mat6::Zero());
+  ddq = VectorX::Zero(nvi);
+  Minv = MatrixX::Zero(nvi, nvi);
 
   work.cols = Matrix6X::Zero(6, nvi);
   work.b.assign(njoints, Mat6::Zero());
@@ -44,6 +62,27 @@ Data::Data(const Model& model) : njoints(model.njoints), nq(model.nq), nv(model.
   work.oa.assign(njoints, Vec6::Zero());
   work.of.assign(njoints, Vec6::Zero());
   work.dmotions = Matrix6X::Zero(6, 3 * nvi);
+
+  Work::ForwardDynamics& fd = work.fd;
+  fd.limi.assign(njoints, SE3::identity());
+  fd.forms.assign(njoints, -1);
+  fd.v.assign(njoints, Vec6::Zero());
+  fd.c.assign(njoints, Vec6::Zero());
+  fd.pa.assign(njoints, Vec6::Zero());
+  fd.a.assign(njoints, Vec6::Zero());
+  fd.ia.assign(njoints, Mat6::Zero());
+  fd.ia_s = Matrix6X::Zero(6, nvi);
+  fd.d_inv = Matrix6X::Zero(6, nvi);
+  fd.u = VectorX::Zero(nvi);
+  fd.ddq = VectorX::Zero(nvi);
+  fd.omi.assign(njoints, SE3::identity());
+  fd.s_world = Matrix6X::Zero(6, nvi);
+  fd.u_world = Matrix6X::Zero(6, nvi);
+  fd.f = Matrix6X::Zero(6, nvi);
+  fd.acc = Matrix6X::Zero(6, nvi * (nvi + 1) / 2);
+  fd.acc_start.assign(njoints, 0);
+  fd.acc_owner.assign(njoints, 0);
+  fd.minv = MatrixX::Zero(nvi, nvi);
 }
 
 void Data::reset() {
@@ -79,6 +118,8 @@ void Data::reset() {
     h[i].setZero();
     doycrb[i].setZero();
   }
+  ddq.setZero();
+  Minv.setZero();
   kinetic_energy = 0.0;
   potential_energy = 0.0;
   mechanical_energy = 0.0;
@@ -108,7 +149,9 @@ bool Data::buffers_consistent() const {
          jcom.cols() == nvi && work.cols.cols() == nvi && work.b.size() == nj &&
          work.h.size() == nj && work.rel.size() == nj &&
          work.prev.size() == nv && work.forms.size() == nj && work.sincos.size() == nj &&
-         work.oa.size() == nj && work.of.size() == nj && work.dmotions.cols() == 3 * nvi;
+         work.oa.size() == nj && work.of.size() == nj && work.dmotions.cols() == 3 * nvi &&
+         ddq.size() == nvi && Minv.rows() == nvi && Minv.cols() == nvi &&
+         forward_dynamics_sizes_match(work.fd, njoints, nv);
 }
 
 void check_data_matches(const Model& model, const Data& data) {

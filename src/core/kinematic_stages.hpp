@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "joint_kinds.hpp"
@@ -89,13 +90,21 @@ class SinesAhead {
 // -1. A joint transform without translation or without rotation leaves that
 // part of the fixed placement as it is (compose() for its shape); a rotation
 // about a coordinate axis is multiplied column by column.
+//
+// The placements go to Data's limi and omi, or to the buffers a pass keeps
+// for itself (Placements); a pass without world placements leaves omi null.
+struct Placements {
+  SE3* limi;
+  SE3* omi;
+};
+
 template <class Sines, class Next>
-[[gnu::always_inline]] inline int place_joint(const Model& model, Data& data, std::size_t i,
+[[gnu::always_inline]] inline int place_joint(const Model& model, Placements out, std::size_t i,
                                               const double* q, const Sines& sines, Next&& next) {
   const JointType type = model.joints[i].joint_type;
   const SE3& fixed = model.placements[i];
-  SE3& limi = data.limi[i];
-  SE3& omi = data.omi[i];
+  SE3& limi = out.limi[i];
+  SE3* omi = out.omi != nullptr ? out.omi + i : nullptr;
   const std::size_t p = model.parents[i];
   const double* qi = q + model.idx_qs[i];
   const int k = model.axis_index[i];
@@ -113,16 +122,23 @@ template <class Sines, class Next>
       // X_T has no rotation: X_i = (R_k, t_T).
       const AxisPlacement<std::decay_t<decltype(r)>::k> x{r, fixed.translation};
       limi = to_se3(x);
-      omi = p != 0 ? compose(data.omi[p], x) : limi;
+      if (omi != nullptr) *omi = p != 0 ? compose(out.omi[p], x) : limi;
       next(x);
     });
     if (plain) return k;
   } else {
     limi = joint_placement(type, fixed, joint_axis(model, i), qi);
   }
-  omi = p != 0 ? compose(data.omi[p], limi) : limi;
+  if (omi != nullptr) *omi = p != 0 ? compose(out.omi[p], limi) : limi;
   next(static_cast<const SE3&>(limi));
   return -1;
+}
+
+template <class Sines, class Next>
+[[gnu::always_inline]] inline int place_joint(const Model& model, Data& data, std::size_t i,
+                                              const double* q, const Sines& sines, Next&& next) {
+  return place_joint(model, Placements{data.limi.data(), data.omi.data()}, i, q, sines,
+                     std::forward<Next>(next));
 }
 
 // Hands the placement x to f in the form place_joint returned for it.

@@ -187,10 +187,14 @@ Call::Call(const Signature& sig, PyObject* args, PyObject* kwargs) : sig_(sig) {
 bool Call::bind(const Signature& sig, PyObject* const* pos, Py_ssize_t npos,
                 PyObject* const* kwnames, PyObject* const* kwvalues, Py_ssize_t nkw) {
   const auto n = static_cast<Py_ssize_t>(sig.params.size());
+  const Py_ssize_t required = n - static_cast<Py_ssize_t>(sig.optional);
   if (npos > n) {
+    const char* verb = npos == 1 ? "was" : "were";
     PyErr_SetString(PyExc_TypeError,
-                    format("{} takes {} positional arguments but {} {} given", sig.full_name, n,
-                           npos, npos == 1 ? "was" : "were")
+                    (required == n ? format("{} takes {} positional arguments but {} {} given",
+                                            sig.full_name, n, npos, verb)
+                                   : format("{} takes from {} to {} positional arguments but {} {} given",
+                                            sig.full_name, required, n, npos, verb))
                         .c_str());
     return false;
   }
@@ -227,7 +231,7 @@ bool Call::bind(const Signature& sig, PyObject* const* pos, Py_ssize_t npos,
     values_[found] = kwvalues[k];
   }
   std::vector<const char*> missing;
-  for (Py_ssize_t i = 0; i < n; ++i) {
+  for (Py_ssize_t i = 0; i < required; ++i) {
     if (values_[i] == nullptr) missing.push_back(sig.params[static_cast<std::size_t>(i)]);
   }
   if (!missing.empty()) {

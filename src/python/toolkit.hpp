@@ -165,6 +165,7 @@ class ArrayArg {
 struct Signature {
   const char* full_name;             // "crba()", "Model.add_joint()", "Data.__new__()"
   std::vector<const char*> params;   // parameter names, in order
+  std::size_t optional = 0;          // how many of the last ones may be left out (arg() gives nullptr)
 };
 
 class Call {

@@ -290,3 +290,7 @@ def parse_urdf_file(filename: str) -> Model:
     """Build a model from a URDF file."""
 def parse_urdf_from_string(urdf_string: str) -> Model:
     """Build a model from URDF text."""
+def aba(model: Model, data: Data, q: Vector, v: Vector, tau: Vector, fext: Optional[Matrix] = None) -> Vector:
+    """Forward dynamics: joint accelerations ddq (nv,); fext (njoints, 6) rows linear part first."""
+def computeMinverse(model: Model, data: Data, q: Vector) -> Matrix:
+    """Inverse of the mass matrix, full and symmetric (nv, nv)."""

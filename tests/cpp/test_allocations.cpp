@@ -12,6 +12,7 @@
 #include "sample_models.hpp"
 #include "trelvar/derivatives.hpp"
 #include "trelvar/dynamics.hpp"
+#include "trelvar/forward_dynamics.hpp"
 #include "trelvar/jacobians.hpp"
 #include "trelvar/kinematics.hpp"
 
@@ -82,6 +83,10 @@ TEST_P(NoAllocation, WarmCallsAllocateNothing) {
   EXPECT_EQ(allocations_of([&] { compute_rnea_derivatives(m, d, q, v, a); }), 0);
   EXPECT_EQ(allocations_of([&] { compute_joint_jacobians(m, d, q); }), 0);
   EXPECT_EQ(allocations_of([&] { compute_joint_jacobians_time_variation(m, d, q, v); }), 0);
+  const std::vector<Vec6> fext(m.njoints, Vec6::Ones());
+  EXPECT_EQ(allocations_of([&] { aba(m, d, q, v, a); }), 0);
+  EXPECT_EQ(allocations_of([&] { aba(m, d, q, v, a, fext); }), 0);
+  EXPECT_EQ(allocations_of([&] { compute_minverse(m, d, q); }), 0);
   // These return a new matrix by design: exactly that one allocation.
   EXPECT_EQ(allocations_of([&] { compute_joint_jacobian(m, d, q, m.njoints - 1); }), 1);
   EXPECT_EQ(allocations_of([&] { get_frame_jacobian(m, d, m.njoints - 1, ReferenceFrame::LOCAL); }), 1);

@@ -62,6 +62,16 @@ template <class V>
 inline Force<V>& operator+=(Force<V>& a, const Force<V>& b) {
   return a = a + b;
 }
+template <class V>
+inline Force<V> operator-(const Force<V>& a, const Force<V>& b) {
+  return {a.n - b.n, a.f - b.f};
+}
+inline Motion<> operator*(double s, const Motion<>& m) {
+  return {s * m.w, s * m.v};
+}
+inline Force<> operator*(double s, const Force<>& f) {
+  return {s * f.n, s * f.f};
+}
 
 // ---------------------------------------------------------------------------
 // Two values side by side, and each of them back.
@@ -276,6 +286,9 @@ inline void store(Vec6& first, Vec6& second, const ForcePair& f) {
 
 // Columns of Jacobian-type matrices (six doubles, linear part first).
 inline Motion<> motion_of_column(const double* c) {
+  return {Vec3(c[3], c[4], c[5]), Vec3(c[0], c[1], c[2])};
+}
+inline Force<> force_of_column(const double* c) {
   return {Vec3(c[3], c[4], c[5]), Vec3(c[0], c[1], c[2])};
 }
 inline void store_column(double* c, const Motion<>& m) {
