@@ -31,6 +31,8 @@ class Data {
   MatrixX C;               // Coriolis matrix
   MatrixX dtau_dq;         // d tau / dq (tangent space), nv x nv
   MatrixX dtau_dv;         // d tau / dv, nv x nv
+  MatrixX ddq_dq;          // d ddq / dq (tangent space), nv x nv
+  MatrixX ddq_dv;          // d ddq / dv, nv x nv
   std::vector<Vec3> com;   // subtree centre of mass (own frame; entry 0 world)
   std::vector<Vec3> vcom;  // subtree centre-of-mass velocity
   std::vector<double> mass;  // subtree mass
@@ -67,6 +69,7 @@ class Data {
     std::vector<Vec6> oa;             // per joint: world acceleration with the gravity offset (derivatives)
     std::vector<Vec6> of;             // per joint: world force of the body, then of its subtree (derivatives)
     Matrix6X dmotions;                // 6 x 3nv: per coordinate d the columns sigma_d, beta_d, psi_d (derivatives)
+    VectorX kept_ddq;                 // nv: data.ddq as it was before a forward-dynamics derivatives call
 
     // Forward dynamics (aba, compute_minverse). Per-joint quantities are in
     // the joint's own frame, motions and forces angular part first; 6x6

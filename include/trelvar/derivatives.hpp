@@ -1,5 +1,6 @@
 // Derivatives of inverse dynamics with respect to the state and the
-// acceleration.
+// acceleration, and of forward dynamics with respect to the state and the
+// joint forces.
 //
 // Derivatives with respect to q are taken in the tangent space of the
 // configuration: column k is d/de of the quantity at integrate(q, e * e_k),
@@ -26,6 +27,20 @@ namespace trelvar {
 void compute_rnea_derivatives(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q,
                               const Eigen::Ref<const VectorX>& v,
                               const Eigen::Ref<const VectorX>& a);
+
+// The partial derivatives of ddq = aba(q, v, tau): d ddq / dq into
+// data.ddq_dq, d ddq / dv into data.ddq_dv and d ddq / dtau = M(q)^-1 into
+// data.Minv (both triangles); ddq itself into data.ddq. As
+// M ddq + C v + g = tau holds along every motion,
+//   d ddq / dq = -M^-1 d tau / dq,  d ddq / dv = -M^-1 d tau / dv,
+// with the derivatives of tau taken at (q, v, ddq); these are left in
+// data.dtau_dq and data.dtau_dv, and the other buffers
+// compute_rnea_derivatives writes are written too. Fails as aba and
+// compute_minverse fail (a singular articulated inertia, non-finite inputs or
+// results), leaving every result field of data as it was.
+void compute_aba_derivatives(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q,
+                             const Eigen::Ref<const VectorX>& v,
+                             const Eigen::Ref<const VectorX>& tau);
 
 }  // namespace trelvar
 

@@ -38,6 +38,8 @@ Data::Data(const Model& model) : njoints(model.njoints), nq(model.nq), nv(model.
   C = MatrixX::Zero(nvi, nvi);
   dtau_dq = MatrixX::Zero(nvi, nvi);
   dtau_dv = MatrixX::Zero(nvi, nvi);
+  ddq_dq = MatrixX::Zero(nvi, nvi);
+  ddq_dv = MatrixX::Zero(nvi, nvi);
   com.assign(njoints, Vec3::Zero());
   vcom.assign(njoints, Vec3::Zero());
   mass.assign(njoints, 0.0);
@@ -62,6 +64,7 @@ Data::Data(const Model& model) : njoints(model.njoints), nq(model.nq), nv(model.
   work.oa.assign(njoints, Vec6::Zero());
   work.of.assign(njoints, Vec6::Zero());
   work.dmotions = Matrix6X::Zero(6, 3 * nvi);
+  work.kept_ddq = VectorX::Zero(nvi);
 
   Work::ForwardDynamics& fd = work.fd;
   fd.limi.assign(njoints, SE3::identity());
@@ -105,6 +108,8 @@ void Data::reset() {
   C.setZero();
   dtau_dq.setZero();
   dtau_dv.setZero();
+  ddq_dq.setZero();
+  ddq_dv.setZero();
   j.setZero();
   dJ.setZero();
   ag.setZero();
@@ -144,12 +149,14 @@ bool Data::buffers_consistent() const {
          doycrb.size() == nj && tau.size() == nvi && nle.size() == nvi && g.size() == nvi &&
          M.rows() == nvi && M.cols() == nvi && C.rows() == nvi && C.cols() == nvi &&
          dtau_dq.rows() == nvi && dtau_dq.cols() == nvi && dtau_dv.rows() == nvi &&
-         dtau_dv.cols() == nvi &&
+         dtau_dv.cols() == nvi && ddq_dq.rows() == nvi && ddq_dq.cols() == nvi &&
+         ddq_dv.rows() == nvi && ddq_dv.cols() == nvi &&
          j.cols() == nvi && dJ.cols() == nvi && ag.cols() == nvi && dag.cols() == nvi &&
          jcom.cols() == nvi && work.cols.cols() == nvi && work.b.size() == nj &&
          work.h.size() == nj && work.rel.size() == nj &&
          work.prev.size() == nv && work.forms.size() == nj && work.sincos.size() == nj &&
          work.oa.size() == nj && work.of.size() == nj && work.dmotions.cols() == 3 * nvi &&
+         work.kept_ddq.size() == nvi &&
          ddq.size() == nvi && Minv.rows() == nvi && Minv.cols() == nvi &&
          forward_dynamics_sizes_match(work.fd, njoints, nv);
 }

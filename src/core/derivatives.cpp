@@ -33,6 +33,11 @@
 //       dtau_dv(c, d) = S_c . (IC_i psi_d + BC_i S_d)
 //     IC_l += IC_i,  BC_l += BC_i,  F_l += F_i
 // Entries of coordinates on different branches are zero.
+//
+// Forward dynamics: ddq = aba(q, v, tau) satisfies rnea(q, v, ddq) = tau for
+// every state, so
+//   d ddq / dq = -M^-1 d tau / dq |(q, v, ddq),  d ddq / dv likewise,
+//   d ddq / dtau = M^-1.
 #include "trelvar/derivatives.hpp"
 
 #include <string>
@@ -41,6 +46,7 @@
 #include "kinematic_stages.hpp"
 #include "spatial/inertia.hpp"
 #include "spatial/motion.hpp"
+#include "trelvar/forward_dynamics.hpp"
 
 namespace trelvar {
 
@@ -168,6 +174,37 @@ struct InverseDynamicsDerivatives {
   for (std::size_t i = model.njoints - 1; i >= 1; --i) pass.backward(i);
 }
 
+// out = -minv x, minv symmetric and x with the zero entries the derivatives
+// of tau leave between coordinates on different branches: column d of out is
+// the sum over the rows c of x's column d of -x(c, d) times column c of minv
+// (a column, not a row, of minv, as minv is symmetric).
+void solve_with_inverse(const MatrixX& minv, const MatrixX& x, MatrixX& out) {
+  const Eigen::Index n = x.rows();
+  for (Eigen::Index d = 0; d < n; ++d) {
+    auto column = out.col(d);
+    column.setZero();
+    for (Eigen::Index c = 0; c < n; ++c) {
+      const double xcd = x(c, d);
+      if (xcd != 0.0) column.noalias() -= xcd * minv.col(c);
+    }
+  }
+}
+
+// After aba has written data.ddq: M^-1, then the derivatives. A failure of
+// compute_minverse puts data.ddq back as it was.
+void aba_derivatives_pass(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q,
+                          const Eigen::Ref<const VectorX>& v) {
+  try {
+    compute_minverse(model, data, q);
+  } catch (...) {
+    data.ddq = data.work.kept_ddq;
+    throw;
+  }
+  rnea_derivatives_pass(model, data, q.data(), v.data(), data.ddq.data());
+  solve_with_inverse(data.Minv, data.dtau_dq, data.ddq_dq);
+  solve_with_inverse(data.Minv, data.dtau_dv, data.ddq_dv);
+}
+
 }  // namespace
 }  // namespace detail
 
@@ -182,6 +219,21 @@ void compute_rnea_derivatives(const Model& model, Data& data, const Eigen::Ref<c
                 ", got " + std::to_string(a.size()));
   }
   detail::rnea_derivatives_pass(model, data, q.data(), v.data(), a.data());
+}
+
+void compute_aba_derivatives(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q,
+                             const Eigen::Ref<const VectorX>& v,
+                             const Eigen::Ref<const VectorX>& tau) {
+  check_data_matches(model, data);
+  detail::check_configuration(model, q.size());
+  detail::check_velocity(model, v.size());
+  if (static_cast<std::size_t>(tau.size()) != model.nv) {
+    throw Error("Torque vector size mismatch: expected " + std::to_string(model.nv) + ", got " +
+                std::to_string(tau.size()));
+  }
+  data.work.kept_ddq = data.ddq;
+  aba(model, data, q, v, tau);
+  detail::aba_derivatives_pass(model, data, q, v);
 }
 
 }  // namespace trelvar

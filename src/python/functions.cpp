@@ -4,6 +4,7 @@
 #include "functions.hpp"
 
 #include "toolkit.hpp"
+#include "trelvar/derivatives.hpp"
 #include "trelvar/dynamics.hpp"
 #include "trelvar/error.hpp"
 #include "trelvar/forward_dynamics.hpp"
@@ -211,6 +212,47 @@ PyObject* py_compute_minverse(PyObject*, PyObject* const* args, Py_ssize_t nargs
     ModelDataQ x;
     if (!convert_model_data_q(call, x, false)) return nullptr;
     return to_array2d(compute_minverse(*x.model, *x.data, x.q.vector()));
+  });
+}
+
+// ---- derivatives -----------------------------------------------------------------
+
+// Functions taking (model, data, q, v, x) with x of length nv named `x_name`.
+bool convert_state_and(Call& call, const char* x_name, const Model*& m, Data*& d, ArrayArg& q,
+                       ArrayArg& v, ArrayArg& x) {
+  if (!call.ok()) return false;
+  m = call.model(0);
+  d = m != nullptr ? call.data_mut(1) : nullptr;
+  return d != nullptr && call.vector(2, q) && call.vector(3, v) && call.vector(4, x) &&
+         check_arrays({&q, &v, &x}) && q_length_ok(q, *m) && v_length_ok(v, *m) &&
+         v_length_ok(x, *m, x_name);
+}
+
+PyObject* py_compute_rnea_derivatives(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"computeRNEADerivatives()", {"model", "data", "q", "v", "a"}};
+    Call call(sig, args, nargs, kw);
+    const Model* m = nullptr;
+    Data* d = nullptr;
+    ArrayArg q, v, a;
+    if (!convert_state_and(call, "a", m, d, q, v, a)) return nullptr;
+    compute_rnea_derivatives(*m, *d, q.vector(), v.vector(), a.vector());
+    return to_tuple({&d->dtau_dq, &d->dtau_dv, &d->M});
+  });
+}
+
+PyObject* py_compute_aba_derivatives(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"computeABADerivatives()", {"model", "data", "q", "v", "tau"}};
+    Call call(sig, args, nargs, kw);
+    const Model* m = nullptr;
+    Data* d = nullptr;
+    ArrayArg q, v, tau;
+    if (!convert_state_and(call, "tau", m, d, q, v, tau)) return nullptr;
+    compute_aba_derivatives(*m, *d, q.vector(), v.vector(), tau.vector());
+    return to_tuple({&d->ddq_dq, &d->ddq_dv, &d->Minv});
   });
 }
 
@@ -444,6 +486,32 @@ PyMethodDef functions[] = {
                  "array of size model.nq)\n\n# Returns\nThe symmetric matrix M(q)^-1 (numpy array "
                  "of shape (model.nv, model.nv))\n\n# Raises\nValueError when a joint's articulated "
                  "inertia is singular, or when q or the result is not finite")},
+    {"computeRNEADerivatives", fast(py_compute_rnea_derivatives), kFlags,
+     TRELVAR_DOC("computeRNEADerivatives(model, data, q, v, a)",
+                 "Partial derivatives of inverse dynamics tau = rnea(q, v, a)\n\nDerivatives with "
+                 "respect to q are taken in the tangent space: column k is the derivative of tau at "
+                 "integrate(model, q, eps * e_k) at eps = 0, so every matrix is nv x nv. The three "
+                 "matrices are also left in data.dtau_dq, data.dtau_dv and data.M (both triangles), "
+                 "and tau in data.tau.\n\n# Arguments\n* `model` - The robot model\n* `data` - "
+                 "Data structure to store results\n* `q` - Configuration vector (numpy array of size "
+                 "model.nq)\n* `v` - Velocity vector (numpy array of size model.nv)\n* `a` - "
+                 "Acceleration vector (numpy array of size model.nv)\n\n# Returns\nThe tuple "
+                 "(dtau_dq, dtau_dv, M) of numpy arrays of shape (model.nv, model.nv); M = dtau/da "
+                 "is the mass matrix")},
+    {"computeABADerivatives", fast(py_compute_aba_derivatives), kFlags,
+     TRELVAR_DOC("computeABADerivatives(model, data, q, v, tau)",
+                 "Partial derivatives of forward dynamics ddq = aba(q, v, tau)\n\nDerivatives with "
+                 "respect to q are taken in the tangent space: column k is the derivative of ddq at "
+                 "integrate(model, q, eps * e_k) at eps = 0, so every matrix is nv x nv. The three "
+                 "matrices are also left in data.ddq_dq, data.ddq_dv and the inverse mass matrix in "
+                 "the data, and ddq itself too.\n\n# Arguments\n* `model` - The robot model\n* "
+                 "`data` - Data structure to store results\n* `q` - Configuration vector (numpy "
+                 "array of size model.nq)\n* `v` - Velocity vector (numpy array of size model.nv)\n"
+                 "* `tau` - Joint force vector (numpy array of size model.nv)\n\n# Returns\nThe "
+                 "tuple (ddq_dq, ddq_dv, Minv) of numpy arrays of shape (model.nv, model.nv); Minv = "
+                 "dddq/dtau is the inverse mass matrix\n\n# Raises\nValueError as aba: when a "
+                 "joint's articulated inertia is singular, or when an input or the result is not "
+                 "finite")},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

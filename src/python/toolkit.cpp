@@ -429,6 +429,20 @@ PyObject* to_array(const double* x, Py_ssize_t n) {
   return a;
 }
 
+PyObject* to_tuple(std::initializer_list<const MatrixX*> matrices) {
+  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(matrices.size()));
+  if (tuple == nullptr) return nullptr;
+  Py_ssize_t k = 0;
+  for (const MatrixX* m : matrices) {
+    PyObject* item = to_array2d(*m);
+    if (item == nullptr || PyTuple_SetItem(tuple, k++, item) != 0) {
+      Py_DECREF(tuple);
+      return nullptr;
+    }
+  }
+  return tuple;
+}
+
 PyObject* to_array(const std::vector<Vec3>& rows) {
   double* out = nullptr;
   PyObject* a = new_array(static_cast<Py_ssize_t>(rows.size()), 3, &out);

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <new>
 #include <utility>
 #include <string>
@@ -288,6 +289,10 @@ inline PyObject* to_array(const Matrix6X& m) { return to_array2d(m); }
 inline PyObject* to_array(const Matrix3X& m) { return to_array2d(m); }
 // One row per entry: shape (n, 3).
 PyObject* to_array(const std::vector<Vec3>& rows);
+
+// A tuple of fresh arrays of the matrices, in order (to_array2d each); null,
+// with the exception set, when one of them cannot be made.
+PyObject* to_tuple(std::initializer_list<const MatrixX*> matrices);
 
 // 6-vectors are handed to Python linear part first, the order of the Jacobian
 // columns, whatever their stored order. Motion and force vectors are stored

@@ -81,6 +81,7 @@ TEST_P(NoAllocation, WarmCallsAllocateNothing) {
   EXPECT_EQ(allocations_of([&] { compute_all_terms(m, d, q, v); }), 0);
   EXPECT_EQ(allocations_of([&] { compute_coriolis_matrix(m, d, q, v); }), 0);
   EXPECT_EQ(allocations_of([&] { compute_rnea_derivatives(m, d, q, v, a); }), 0);
+  EXPECT_EQ(allocations_of([&] { compute_aba_derivatives(m, d, q, v, a); }), 0);
   EXPECT_EQ(allocations_of([&] { compute_joint_jacobians(m, d, q); }), 0);
   EXPECT_EQ(allocations_of([&] { compute_joint_jacobians_time_variation(m, d, q, v); }), 0);
   const std::vector<Vec6> fext(m.njoints, Vec6::Ones());

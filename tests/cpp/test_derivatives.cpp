@@ -2,6 +2,7 @@
 // integrate, and the identities they satisfy.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <random>
 #include <string>
 
@@ -9,6 +10,7 @@
 #include "test_util.hpp"
 #include "trelvar/derivatives.hpp"
 #include "trelvar/dynamics.hpp"
+#include "trelvar/forward_dynamics.hpp"
 #include "trelvar/kinematics.hpp"
 #include "trelvar/urdf.hpp"
 
@@ -148,6 +150,52 @@ TEST_P(RneaDerivatives, AtRestTheConfigurationDerivativeIsTheGravityDerivative) 
 INSTANTIATE_TEST_SUITE_P(Models, RneaDerivatives, ::testing::ValuesIn(case_names()),
                          [](const ::testing::TestParamInfo<std::string>& p) { return p.param; });
 
+class AbaDerivatives : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(AbaDerivatives, MatchCentralDifferences) {
+  const Model m = case_model(GetParam());
+  Data d(m), ref(m);
+  std::mt19937 rng(19);
+  const VectorX q = samples::random_configuration(rng, m);
+  const VectorX v = samples::random_vector(rng, m.nv);
+  const VectorX tau = samples::random_vector(rng, m.nv);
+  compute_aba_derivatives(m, d, q, v, tau);
+
+  const MatrixX dq = tangent_difference(m, q, [&](const VectorX& x) { return VectorX(aba(m, ref, x, v, tau)); });
+  const MatrixX dv = vector_difference(v, [&](const VectorX& x) { return VectorX(aba(m, ref, q, x, tau)); });
+  const MatrixX dtau = vector_difference(tau, [&](const VectorX& x) { return VectorX(aba(m, ref, q, v, x)); });
+  EXPECT_LT(max_rel(d.ddq_dq, dq), 1e-6);
+  EXPECT_LT(max_rel(d.ddq_dv, dv), 1e-6);
+  EXPECT_LT(max_rel(d.Minv, dtau), 1e-6);
+  EXPECT_GT(d.ddq_dq.cwiseAbs().maxCoeff(), 1e-3);
+  EXPECT_GT(d.ddq_dv.cwiseAbs().maxCoeff(), 1e-3);
+  EXPECT_LT(max_rel(d.ddq, aba(m, ref, q, v, tau)), 1e-12);
+}
+
+// d ddq / dq = -M^-1 d tau / dq and d ddq / dv = -M^-1 d tau / dv at
+// (q, v, ddq), with M and the derivatives of tau from the other functions.
+TEST_P(AbaDerivatives, AreTheInverseDynamicsDerivativesSolvedByTheMassMatrix) {
+  const Model m = case_model(GetParam());
+  Data d(m), ref(m);
+  std::mt19937 rng(23);
+  const VectorX q = samples::random_configuration(rng, m);
+  const VectorX v = samples::random_vector(rng, m.nv);
+  const VectorX tau = samples::random_vector(rng, m.nv);
+  compute_aba_derivatives(m, d, q, v, tau);
+  const VectorX ddq = aba(m, ref, q, v, tau);
+  compute_rnea_derivatives(m, ref, q, v, ddq);
+  const MatrixX dtau_dq = ref.dtau_dq, dtau_dv = ref.dtau_dv;
+  crba(m, ref, q);
+  const MatrixX mass = ref.get_mass_matrix();
+  EXPECT_LT(max_rel(d.Minv * mass, MatrixX::Identity(mass.rows(), mass.cols())), 1e-9);
+  EXPECT_LT(max_rel(mass * d.ddq_dq, -dtau_dq), 1e-9);
+  EXPECT_LT(max_rel(mass * d.ddq_dv, -dtau_dv), 1e-9);
+  EXPECT_EQ(d.Minv, d.Minv.transpose());
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, AbaDerivatives, ::testing::ValuesIn(case_names()),
+                         [](const ::testing::TestParamInfo<std::string>& p) { return p.param; });
+
 // A point mass m on a revolute joint about x, at (0, l, 0) for q = 0, under
 // gravity -g z: its height is l sin q, so tau = m l^2 qdd + m g l cos q.
 TEST(RneaDerivativesValues, Pendulum) {
@@ -192,6 +240,43 @@ TEST(RneaDerivativesChecks, WrongInputsThrowAndLeaveDataUnchanged) {
   EXPECT_EQ(d.M, mm);
 }
 
+// A massless leaf on a moving joint: aba fails, and so does the derivatives
+// call, leaving every result as it was.
+TEST(AbaDerivativesChecks, FailuresLeaveDataUnchanged) {
+  Model m = samples::arm7();
+  Data d(m);
+  std::mt19937 rng(29);
+  const VectorX q = samples::random_configuration(rng, m);
+  const VectorX v = samples::random_vector(rng, m.nv);
+  compute_aba_derivatives(m, d, q, v, v);
+  const MatrixX dq = d.ddq_dq, dv = d.ddq_dv, minv = d.Minv, dtau = d.dtau_dq;
+  const VectorX ddq = d.ddq;
+  const VectorX q2 = samples::random_configuration(rng, m);
+  EXPECT_EQ(error_of([&] { compute_aba_derivatives(m, d, q2, v, v.head(5)); }),
+            "Torque vector size mismatch: expected 7, got 5");
+  EXPECT_EQ(error_of([&] { compute_aba_derivatives(m, d, q2.head(3), v, v); }),
+            "Configuration vector size mismatch: expected 7, got 3");
+  VectorX bad = v;
+  bad[2] = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_NE(error_of([&] { compute_aba_derivatives(m, d, q2, bad, v); }), "<no error>");
+
+  Model leaf = samples::chain(3);
+  leaf.inertias[3] = Inertia::zero();
+  Data dl(leaf);
+  const VectorX ql = VectorX::Constant(3, 0.2), vl = VectorX::Constant(3, 0.1);
+  dl.ddq.setConstant(4.0);
+  EXPECT_NE(error_of([&] { compute_aba_derivatives(leaf, dl, ql, vl, vl); }).find("singular"),
+            std::string::npos);
+  EXPECT_EQ(dl.ddq, VectorX::Constant(3, 4.0));
+  EXPECT_EQ(dl.ddq_dq, MatrixX::Zero(3, 3));
+
+  EXPECT_EQ(d.ddq_dq, dq);
+  EXPECT_EQ(d.ddq_dv, dv);
+  EXPECT_EQ(d.Minv, minv);
+  EXPECT_EQ(d.ddq, ddq);
+  EXPECT_EQ(d.dtau_dq, dtau);
+}
+
 TEST(RneaDerivativesData, ResetClearsAndSizesAreChecked) {
   const Model m = samples::arm7();
   Data d(m);
@@ -203,6 +288,11 @@ TEST(RneaDerivativesData, ResetClearsAndSizesAreChecked) {
   d.reset();
   EXPECT_EQ(d.dtau_dq, MatrixX::Zero(7, 7));
   EXPECT_EQ(d.dtau_dv, MatrixX::Zero(7, 7));
+  compute_aba_derivatives(m, d, q, v, v);
+  ASSERT_GT(d.ddq_dv.cwiseAbs().maxCoeff(), 0.0);
+  d.reset();
+  EXPECT_EQ(d.ddq_dq, MatrixX::Zero(7, 7));
+  EXPECT_EQ(d.ddq_dv, MatrixX::Zero(7, 7));
   d.dtau_dv.resize(6, 7);
   EXPECT_FALSE(d.buffers_consistent());
   EXPECT_NE(error_of([&] { compute_rnea_derivatives(m, d, q, v, v); }).find("Data buffers"),

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "trelvar/derivatives.hpp"
 #include "trelvar/dynamics.hpp"
 #include "trelvar/error.hpp"
 #include "trelvar/forward_dynamics.hpp"
@@ -33,6 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     trelvar::crba(model, data, qn);
     trelvar::compute_all_terms(model, data, qn, v);
     trelvar::compute_coriolis_matrix(model, data, qn, v);
+    trelvar::compute_rnea_derivatives(model, data, qn, v, v);
     // Forward dynamics raises on a body without inertia along its joint's
     // motion (common in fuzzed models): each call is tried on its own.
     try {
@@ -42,6 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     }
     try {
       trelvar::compute_minverse(model, data, qn);
+    } catch (const trelvar::Error&) {
+    }
+    try {
+      trelvar::compute_aba_derivatives(model, data, qn, v, v);
     } catch (const trelvar::Error&) {
     }
     for (std::size_t f = 0; f < model.nframes; ++f) {

@@ -306,7 +306,7 @@ def test_module_contents_in_order():
         "rnea", "crba", "computeJointJacobians", "computeJointJacobian", "computeJointJacobiansTimeVariation",
         "getFrameJacobian", "getFrameJacobianTimeVariation", "non_linear_effects", "compute_gravity",
         "computeAllTerms", "computeCoriolisMatrix", "parse_urdf_file", "parse_urdf_from_string", "aba",
-        "computeMinverse"]
+        "computeMinverse", "computeRNEADerivatives", "computeABADerivatives"]
     assert trv.__version__ == "0.1.4"
     assert trv.__doc__ == ""
 

@@ -105,7 +105,7 @@ def snapshot(m, d):
     """Everything readable from the model and the data, as text (NaN-safe)."""
     return repr((m.to_string_info(), repr(m), m.gravity_full.tolist(), m.lowerPositionLimit.tolist(),
                  d.to_string_info(), d.M.tolist(), d.C.tolist(), d.g.tolist(),
-                 [x.homogeneous.tolist() for x in d.oMi]))
+                 d.dtau_dq.tolist(), d.ddq_dv.tolist(), [x.homogeneous.tolist() for x in d.oMi]))
 
 
 def hostile_vectors(n):
@@ -132,7 +132,7 @@ ARITIES = {
     trv.computeJointJacobians: 3, trv.computeJointJacobian: 4, trv.computeJointJacobiansTimeVariation: 4,
     trv.getFrameJacobian: 4, trv.getFrameJacobianTimeVariation: 4, trv.non_linear_effects: 4,
     trv.compute_gravity: 3, trv.computeAllTerms: 4, trv.computeCoriolisMatrix: 4, trv.aba: 5,
-    trv.computeMinverse: 3,
+    trv.computeMinverse: 3, trv.computeRNEADerivatives: 5, trv.computeABADerivatives: 5,
 }
 
 DOCUMENTED = (TypeError, ValueError, IndexError, OverflowError, RuntimeError)
@@ -154,6 +154,7 @@ def arguments_for(fn, m, d, other_data, vector, index):
         trv.non_linear_effects: [m, d, q, v], trv.compute_gravity: [m, d, q],
         trv.computeAllTerms: [m, d, q, v], trv.computeCoriolisMatrix: [m, d, q, v],
         trv.aba: [m, d, q, v, v, np.zeros((m.njoints, 6))], trv.computeMinverse: [m, d, q],
+        trv.computeRNEADerivatives: [m, d, q, v, v], trv.computeABADerivatives: [m, d, q, v, v],
     }[fn]
     out = []
     for slot in range(len(base)):
