@@ -85,8 +85,9 @@ inline void consume(double x) { g_sink = g_sink + x; }
 // ---------------------------------------------------------------------------
 // Operations and results.
 
-enum class Op { Fk, Rnea, Nle, Gravity, Mass, Fd, Minv, JacAll, JacTip };
-const Op kOps[] = {Op::Fk, Op::Rnea, Op::Nle, Op::Gravity, Op::Mass, Op::Fd, Op::Minv, Op::JacAll, Op::JacTip};
+enum class Op { Fk, Rnea, Nle, Gravity, Mass, Fd, Minv, FdDerivatives, JacAll, JacTip };
+const Op kOps[] = {Op::Fk,  Op::Rnea, Op::Nle,           Op::Gravity, Op::Mass,
+                   Op::Fd, Op::Minv, Op::FdDerivatives, Op::JacAll,  Op::JacTip};
 
 const char* op_name(Op op) {
   switch (op) {
@@ -97,6 +98,7 @@ const char* op_name(Op op) {
     case Op::Mass: return "mass matrix";
     case Op::Fd: return "forward dynamics";
     case Op::Minv: return "inverse mass matrix";
+    case Op::FdDerivatives: return "fd derivatives (q, v)";
     case Op::JacAll: return "jacobians (all joints)";
     case Op::JacTip: return "jacobian (one tip path)";
   }
@@ -272,6 +274,20 @@ struct TrelvarLib {
       case Op::Minv:
         impl.run = [this](std::size_t k) { consume(trelvar::compute_minverse(p.model, data, p.q[k])(0, 0)); };
         impl.result = [this](std::size_t k) { return MatrixX(trelvar::compute_minverse(p.model, data, p.q[k])); };
+        break;
+      case Op::FdDerivatives:
+        // [d ddq / dq, d ddq / dv], analytical.
+        impl.note = "trelvar fd derivatives: compute_aba_derivatives (analytical; also d ddq / dtau)";
+        impl.run = [this](std::size_t k) {
+          trelvar::compute_aba_derivatives(p.model, data, p.q[k], p.v[k], p.a[k]);
+          consume(data.ddq_dq(0, 0));
+        };
+        impl.result = [this](std::size_t k) {
+          trelvar::compute_aba_derivatives(p.model, data, p.q[k], p.v[k], p.a[k]);
+          MatrixX out(data.ddq_dq.rows(), 2 * data.ddq_dq.cols());
+          out << data.ddq_dq, data.ddq_dv;
+          return out;
+        };
         break;
       case Op::JacAll:
         impl.run = [this](std::size_t k) {
@@ -492,6 +508,7 @@ struct KdlLib {
           };
           return true;
         case Op::Minv:
+        case Op::FdDerivatives:
         case Op::JacAll:
           return false;
         case Op::JacTip:
@@ -548,6 +565,7 @@ struct KdlLib {
       case Op::Mass:
       case Op::Fd:
       case Op::Minv:
+      case Op::FdDerivatives:
       case Op::JacAll:
         return false;
       case Op::JacTip:
@@ -582,7 +600,7 @@ struct MujocoLib {
   std::vector<int> qadr;  // MuJoCo qpos address of each trelvar velocity coordinate
   std::vector<long> body_joint;  // MuJoCo body -> trelvar joint index (-1: none)
   int tip_body = -1;
-  std::vector<mjtNum> out, dense, jacp, jacr, rhs, qacc, identity;
+  std::vector<mjtNum> out, dense, jacp, jacr, rhs, qacc, identity, derivatives;
 
   explicit MujocoLib(const Problem& problem) : p(problem) {
     std::ifstream in(p.path);
@@ -648,6 +666,7 @@ struct MujocoLib {
     identity.assign(nv * nv, 0.0);
     for (std::size_t i = 0; i < nv; ++i) identity[i * nv + i] = 1.0;
     dense.resize(nv * nv);
+    derivatives.resize(2 * nv * nv);
     jacp.resize(3 * nv);
     jacr.resize(3 * nv);
   }
@@ -661,6 +680,19 @@ struct MujocoLib {
   mjData* new_data() {
     datas.push_back(mj_makeData(m));
     return datas.back();
+  }
+  // The smooth forward pipeline without contacts (kinematics, composite
+  // inertia, factorisation, bias forces, solve) at d's qpos and qvel, for the
+  // joint forces tau: accelerations into qacc.
+  void smooth_forward(mjData* d, const std::vector<mjtNum>& tau) {
+    mj_kinematics(m, d);
+    mj_comPos(m, d);
+    mj_crb(m, d);
+    mj_factorM(m, d);
+    mj_comVel(m, d);
+    mj_rne(m, d, 0, out.data());
+    for (int i = 0; i < m->nv; ++i) rhs[static_cast<std::size_t>(i)] = tau[static_cast<std::size_t>(i)] - out[static_cast<std::size_t>(i)];
+    mj_solveM(m, d, qacc.data(), rhs.data(), 1);
   }
   void set(const std::vector<mjtNum>& x, mjtNum* dst) const {
     std::memcpy(dst, x.data(), sizeof(mjtNum) * x.size());
@@ -750,23 +782,45 @@ struct MujocoLib {
         return true;
       }
       case Op::Fd: {
-        // The smooth forward pipeline without contacts: kinematics, composite
-        // inertia, factorisation, bias forces, solve.
         auto call = [this, d](std::size_t k) {
           set(q[k], d->qpos);
           set(v[k], d->qvel);
-          mj_kinematics(m, d);
-          mj_comPos(m, d);
-          mj_crb(m, d);
-          mj_factorM(m, d);
-          mj_comVel(m, d);
-          mj_rne(m, d, 0, out.data());
-          for (int i = 0; i < m->nv; ++i) rhs[static_cast<std::size_t>(i)] = a[k][static_cast<std::size_t>(i)] - out[static_cast<std::size_t>(i)];
-          mj_solveM(m, d, qacc.data(), rhs.data(), 1);
+          smooth_forward(d, a[k]);
         };
         impl.note = "MuJoCo forward dynamics: mj_kinematics + mj_comPos + mj_crb + mj_factorM + mj_comVel + "
                     "mj_rne + mj_solveM";
         set_calls(impl, call, [this] { return qacc[0]; }, [this] { return MatrixX(to_trelvar(qacc.data())); });
+        return true;
+      }
+      case Op::FdDerivatives: {
+        // Central differences of the smooth forward pipeline (step 1e-6 on
+        // each joint angle and rate): 4 nv pipeline runs.
+        auto call = [this, d](std::size_t k) {
+          constexpr mjtNum h = 1e-6;
+          const std::size_t n = dof.size();
+          for (std::size_t i = 0; i < n; ++i) {
+            for (int pass = 0; pass < 2; ++pass) {
+              mjtNum* x = pass == 0 ? d->qpos + qadr[i] : d->qvel + dof[i];
+              mjtNum* col = derivatives.data() + (pass * n + i) * n;
+              for (int sign = 1; sign >= -1; sign -= 2) {
+                set(q[k], d->qpos);
+                set(v[k], d->qvel);
+                *x += sign * h;
+                smooth_forward(d, a[k]);
+                for (std::size_t r = 0; r < n; ++r) {
+                  const mjtNum y = qacc[static_cast<std::size_t>(dof[r])] / (2 * h);
+                  col[r] = sign > 0 ? y : col[r] - y;
+                }
+              }
+            }
+          }
+        };
+        impl.note = "MuJoCo fd derivatives: central differences (step 1e-6) of the forward pipeline above, "
+                    "4 nv runs";
+        set_calls(impl, call, [this] { return derivatives[0]; }, [this] {
+          const auto n = static_cast<Eigen::Index>(dof.size());
+          return MatrixX(Eigen::Map<const MatrixX>(derivatives.data(), n, 2 * n));
+        });
         return true;
       }
       case Op::Minv: {
@@ -1024,6 +1078,8 @@ struct DartLib {
           return res;
         };
         return true;
+      case Op::FdDerivatives:
+        return false;
       case Op::JacAll:
         // Every joint's world Jacobian = the world Jacobian of every body;
         // compared column by column with the world Jacobian of the body on
