@@ -40,7 +40,9 @@ def test_aba_inverts_rnea_and_minverse_inverts_m(name):
         assert rel_err(trv.rnea(m, d, q, v, trv.aba(m, d, q, v, tau)), tau) < 1e-10
         Minv = trv.computeMinverse(m, d, q)
         assert np.array_equal(Minv, Minv.T)
-        assert np.abs(Minv @ M - np.eye(m.nv)).max() < 1e-9
+        # The residual of any inverse grows with the conditioning too (chain_100,
+        # condition number ~2e7: a dense inverse's residual is ~5e-8).
+        assert np.abs(Minv @ M - np.eye(m.nv)).max() < 1e-9 * max(1.0, eig.max() / eig.min() / 1e6)
         assert rel_err(Minv, np.linalg.inv(M)) < 1e-9
 
 
