@@ -7,7 +7,7 @@ JOBS     ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 .PHONY: all deps build test test-cpp test-python test-clang bench bench-peers demo \
-        test-sanitize fuzz format clean golden
+        test-sanitize test-shared fuzz format clean golden
 
 all: build
 
@@ -56,6 +56,10 @@ demo: build
 test-sanitize:
 	scripts/install-deps base fuzz
 	scripts/test-sanitize
+
+# The C++ tests and the install checks against libtrelvar.so, in build-shared.
+test-shared: deps
+	scripts/test-shared
 
 FUZZ_SECONDS ?= 60
 fuzz:

@@ -22,10 +22,11 @@ STUBS = os.path.join(ROOT, "src", "python", "trelvar.pyi")
 class CMakeBuild(build_ext):
     def build_extension(self, ext):
         build_dir = os.path.abspath(os.path.join(self.build_temp, "cmake"))
+        # The module embeds the library (static), so it depends on no libtrelvar.so.
         subprocess.check_call([
             "cmake", "-S", ROOT, "-B", build_dir, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
             f"-DPython3_EXECUTABLE={sys.executable}", "-DTRELVAR_BUILD_TESTS=OFF",
-            "-DTRELVAR_BUILD_BENCH=OFF"])
+            "-DTRELVAR_BUILD_BENCH=OFF", "-DBUILD_SHARED_LIBS=OFF"])
         subprocess.check_call(["cmake", "--build", build_dir, "--target", "trelvar_python"])
         target = self.get_ext_fullpath(ext.name)
         os.makedirs(os.path.dirname(target), exist_ok=True)

@@ -1,11 +1,14 @@
 #!/usr/bin/python3
-"""Per-call time of every module function on the bundled 7-joint arm, and the
-binding's overhead over the core call measured by bench_core on the same model.
+"""Per-call time of every module function on the bundled 7-joint arm, the
+binding's overhead over the core call measured by bench_core on the same model,
+and the time of one read of every Data, Model and SE3 property (one copy each;
+the 6 x nv matrices are meant to stay within 1 us).
 
     PYTHONPATH=build/python /usr/bin/python3 bench/bench_python.py [--build build]
 """
 import argparse
 import json
+import operator
 import os
 import subprocess
 import time
@@ -86,6 +89,35 @@ def main():
         over = f"{t - c:14.0f}" if c is not None else f"{'':>14s}"
         cs = f"{c:10.0f}" if c is not None else f"{'':>10s}"
         print(f"{name:38s} {t:12.0f} {cs} {over}")
+    property_reads(model, data, *states[0][:2])
+
+
+DATA_PROPERTIES = ["M", "C", "g", "oMi", "tau", "nle", "J", "dJ", "Ag", "dAg", "Jcom", "com", "vcom",
+                   "mass", "v", "a", "f", "ov", "a_gf", "h", "liMi", "oYcrb", "hg", "dhg", "Ig",
+                   "kinetic_energy", "potential_energy", "mechanical_energy"]
+MODEL_PROPERTIES = ["parents", "idx_qs", "nqs", "idx_vs", "nvs", "joint_types", "axes", "placements",
+                    "masses", "levers", "rotational_inertias", "children", "supports", "subtrees",
+                    "frames"]
+SE3_PROPERTIES = ["homogeneous", "rotation", "translation"]
+SIX_BY_NV = {"J", "dJ", "Ag", "dAg"}
+SIX_BY_NV_LIMIT_NS = 1000
+
+
+def property_reads(model, data, q, v):
+    """One read of each property after computeAllTerms, with the Python loop around it."""
+    trv.computeAllTerms(model, data, q, v)
+    x = data.oMi[-1]
+    print(f"\n{'property read':38s} {'python (ns)':>12s}")
+    for owner, names in (("Data", DATA_PROPERTIES), ("Model", MODEL_PROPERTIES), ("SE3", SE3_PROPERTIES)):
+        obj = {"Data": data, "Model": model, "SE3": x}[owner]
+        for name in names:
+            t = per_call_ns(operator.attrgetter(name), [(obj,)])
+            note = ""
+            if owner == "Data" and name in SIX_BY_NV:
+                note = f"  (limit {SIX_BY_NV_LIMIT_NS}: {'ok' if t <= SIX_BY_NV_LIMIT_NS else 'OVER'})"
+            print(f"{owner + '.' + name:38s} {t:12.0f}{note}")
+    t = per_call_ns(x.act, [(q[:3].copy(),)])
+    print(f"{'SE3.act (one point)':38s} {t:12.0f}")
 
 
 if __name__ == "__main__":

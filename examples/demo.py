@@ -116,15 +116,19 @@ def tour_humanoid():
     q = trv.integrate(model, q, np.concatenate([np.zeros(6), 0.2 * rng.standard_normal(model.nv - 6)]))
     v = 0.5 * rng.standard_normal(model.nv)
 
-    # One pass for everything a whole-body controller needs at (q, v).
+    # One pass for everything a whole-body controller needs at (q, v); the
+    # results are read back as attributes of data.
     trv.computeAllTerms(model, data, q, v)
     g = data.g
-    # Centroidal view: the generalized gravity of the floating base is the
-    # weight of the whole robot, seen from the base. Its force part gives the
-    # total mass, its moment part where the centre of mass sits horizontally.
-    weight = g[:3]
-    mass = np.linalg.norm(weight) / 9.81
-    print(f"total mass (from the base's gravity wrench): {mass:.2f} kg")
+    print(f"total mass {data.mass[0]:.2f} kg (sum of the bodies: {model.masses[1:].sum():.2f} kg), "
+          f"centre of mass at {np.array2string(data.com[0], precision=3)} m")
+    print(f"kinetic energy {data.kinetic_energy:.3f} J, potential energy {data.potential_energy:.3f} J, "
+          f"total {data.mechanical_energy:.3f} J")
+    # Centroidal momentum, linear part first like every 6-vector: the linear
+    # part is the total mass times the velocity of the centre of mass.
+    print(f"centroidal momentum {np.array2string(data.hg, precision=3)}; "
+          f"|Ag v - hg| = {np.abs(data.Ag @ v - data.hg).max():.1e}, "
+          f"|m vcom - linear part| = {np.abs(data.mass[0] * data.vcom[0] - data.hg[:3]).max():.1e}")
     print(f"mass matrix {data.M.shape}; base block (mass times identity): "
           f"{np.array2string(np.diag(data.M)[:3], precision=2)} kg")
     trv.computeCoriolisMatrix(model, data, q, v)

@@ -9,6 +9,9 @@
 #include "trelvar/model.hpp"
 #include "trelvar/spatial.hpp"
 
+// Public interface: exported from the shared library (see DEVELOPERS.md).
+#pragma GCC visibility push(default)
+
 namespace trelvar {
 
 class Data {
@@ -113,3 +116,5 @@ class Data {
 void check_data_matches(const Model& model, const Data& data);
 
 }  // namespace trelvar
+
+#pragma GCC visibility pop

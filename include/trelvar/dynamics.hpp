@@ -9,6 +9,9 @@
 #include "trelvar/data.hpp"
 #include "trelvar/model.hpp"
 
+// Public interface: exported from the shared library (see DEVELOPERS.md).
+#pragma GCC visibility push(default)
+
 namespace trelvar {
 
 // tau = M(q) a + C(q, v) v + g(q) by the recursive Newton-Euler algorithm.
@@ -44,3 +47,5 @@ const MatrixX& compute_coriolis_matrix(const Model& model, Data& data,
 Mat6 compute_inertia_variation(const Inertia& inertia, const Vec6& w);
 
 }  // namespace trelvar
+
+#pragma GCC visibility pop

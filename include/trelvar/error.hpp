@@ -5,6 +5,9 @@
 #include <stdexcept>
 #include <string>
 
+// Public interface: exported from the shared library (see DEVELOPERS.md).
+#pragma GCC visibility push(default)
+
 namespace trelvar {
 
 class Error : public std::runtime_error {
@@ -35,3 +38,5 @@ std::string velocity_size_message(std::size_t expected, std::size_t got);
 inline constexpr const char* kMatrixIndexOutOfBounds = "Matrix index out of bounds.";
 
 }  // namespace trelvar
+
+#pragma GCC visibility pop

@@ -7,6 +7,9 @@
 #include "trelvar/data.hpp"
 #include "trelvar/model.hpp"
 
+// Public interface: exported from the shared library (see DEVELOPERS.md).
+#pragma GCC visibility push(default)
+
 namespace trelvar {
 
 enum class ReferenceFrame : std::uint8_t {
@@ -40,3 +43,5 @@ Matrix6X get_frame_jacobian_time_variation(const Model& model, const Data& data,
                                            std::size_t frame_id, ReferenceFrame reference_frame);
 
 }  // namespace trelvar
+
+#pragma GCC visibility pop

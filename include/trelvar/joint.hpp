@@ -10,6 +10,9 @@
 
 #include "trelvar/spatial.hpp"
 
+// Public interface: exported from the shared library (see DEVELOPERS.md).
+#pragma GCC visibility push(default)
+
 namespace trelvar {
 
 enum class JointType : std::uint8_t {
@@ -101,3 +104,5 @@ Vec6 compute_joint_velocity(const Joint& joint, const Eigen::Ref<const VectorX>&
                             std::size_t idx);
 
 }  // namespace trelvar
+
+#pragma GCC visibility pop

@@ -4,6 +4,9 @@
 #include "trelvar/data.hpp"
 #include "trelvar/model.hpp"
 
+// Public interface: exported from the shared library (see DEVELOPERS.md).
+#pragma GCC visibility push(default)
+
 namespace trelvar {
 
 // The reference configuration: every joint at its zero position.
@@ -20,3 +23,5 @@ VectorX integrate(const Model& model, const Eigen::Ref<const VectorX>& q,
 void forward_kinematics(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q);
 
 }  // namespace trelvar
+
+#pragma GCC visibility pop

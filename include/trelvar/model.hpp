@@ -11,6 +11,9 @@
 #include "trelvar/joint.hpp"
 #include "trelvar/spatial.hpp"
 
+// Public interface: exported from the shared library (see DEVELOPERS.md).
+#pragma GCC visibility push(default)
+
 namespace trelvar {
 
 // Set of frame-kind bit flags.
@@ -100,6 +103,17 @@ class Model {
   void set_joint_position_limits(std::size_t joint_id, const std::vector<double>& lower,
                                  const std::vector<double>& upper);
 
+  // Sets the inertia of the body carried by joint_id (entry 0: the body fixed
+  // to the world, which no algorithm moves). The mass must be finite and not
+  // negative, the lever and the rotational inertia finite. Throws an Error,
+  // leaving the model unchanged, for an unknown joint_id or an invalid value.
+  // Sizes do not change, so every Data made from the model stays valid.
+  void set_inertia(std::size_t joint_id, const Inertia& inertia);
+  // The same from a full 3x3 rotational inertia about the centre of mass,
+  // which must also be symmetric (to 1e-12 of its largest entry); its lower
+  // triangle is stored.
+  void set_inertia(std::size_t joint_id, double mass, const Vec3& lever, const Mat3& rotational);
+
   // Appends a frame; returns its index.
   std::size_t add_frame(Frame frame);
 
@@ -125,3 +139,5 @@ class Model {
 };
 
 }  // namespace trelvar
+
+#pragma GCC visibility pop

@@ -13,6 +13,9 @@
 #include <Eigen/Core>
 #include <array>
 
+// Public interface: exported from the shared library (see DEVELOPERS.md).
+#pragma GCC visibility push(default)
+
 namespace trelvar {
 
 using Vec3 = Eigen::Vector3d;
@@ -78,6 +81,9 @@ struct SE3 {
     out.translation += translation;
     return out;
   }
+
+  // A point given in the child frame, expressed in the parent frame: R x + p.
+  Vec3 act(const Vec3& point) const { return mul(rotation, point) + translation; }
 
   // (R^T, -(R^T p)).
   SE3 inverse() const {
@@ -206,3 +212,5 @@ Inertia se3_act_on_inertia(const SE3& x, const Inertia& in);
 void add_inertias_inplace(Inertia& a, const Inertia& b);
 
 }  // namespace trelvar
+
+#pragma GCC visibility pop

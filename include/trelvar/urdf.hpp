@@ -7,6 +7,9 @@
 
 #include "trelvar/model.hpp"
 
+// Public interface: exported from the shared library (see DEVELOPERS.md).
+#pragma GCC visibility push(default)
+
 namespace trelvar {
 namespace urdf {
 
@@ -46,9 +49,15 @@ RobotRecord read_robot(const std::string& text);
 }  // namespace urdf
 
 // `verbose` prints a progress report on the process's standard output.
+// The links must form one tree: an Error names a joint whose parent or child
+// link is not declared, two root links that both carry joints, a link that is
+// the child of two joints, or a joint on or below a loop the root cannot reach.
+// Links no joint mentions are ignored.
 Model parse_urdf_file(const std::string& path, bool verbose = false);
 Model parse_urdf_from_string(const std::string& text, bool verbose = false);
 Model build_model_from_urdf(const urdf::RobotRecord& robot, bool verbose = false);
 Inertia convert_inertia_from_urdf(const urdf::LinkRecord& link);
 
 }  // namespace trelvar
+
+#pragma GCC visibility pop

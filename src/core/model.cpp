@@ -1,5 +1,6 @@
 #include "trelvar/model.hpp"
 
+#include <cmath>
 #include <cstdio>
 #include <limits>
 #include <string>
@@ -137,6 +138,48 @@ void Model::check_consistency() const {
     v += nvs[i];
   }
   if (q != nq || v != nv) throw Error("Model sizes nq, nv do not match its joints");
+}
+
+namespace {
+
+void check_body_inertia(std::size_t joint_id, std::size_t njoints, const Inertia& inertia) {
+  if (joint_id >= njoints) {
+    throw Error("Joint index " + std::to_string(joint_id) + " is out of range (njoints = " +
+                std::to_string(njoints) + ")");
+  }
+  if (!std::isfinite(inertia.mass) || inertia.mass < 0.0) {
+    throw Error("Body mass must be finite and non-negative");
+  }
+  if (!inertia.lever.allFinite()) throw Error("Centre of mass must be finite");
+  for (const double x : inertia.inertia) {
+    if (!std::isfinite(x)) throw Error("Rotational inertia must be finite");
+  }
+}
+
+}  // namespace
+
+void Model::set_inertia(std::size_t joint_id, const Inertia& inertia) {
+  check_body_inertia(joint_id, njoints, inertia);
+  // A model edited by hand may hold fewer inertias than joints; the missing
+  // ones are zero, as the algorithms read them.
+  if (inertias.size() < njoints) inertias.resize(njoints, Inertia::zero());
+  inertias[joint_id] = inertia;
+}
+
+void Model::set_inertia(std::size_t joint_id, double mass, const Vec3& lever,
+                        const Mat3& rotational) {
+  const Inertia inertia = Inertia::from_matrix(mass, lever, rotational);
+  check_body_inertia(joint_id, njoints, inertia);
+  if (!rotational.allFinite()) throw Error("Rotational inertia must be finite");
+  const double tolerance = 1e-12 * rotational.cwiseAbs().maxCoeff();
+  for (int r = 1; r < 3; ++r) {
+    for (int c = 0; c < r; ++c) {
+      if (std::abs(rotational(r, c) - rotational(c, r)) > tolerance) {
+        throw Error("Rotational inertia must be symmetric");
+      }
+    }
+  }
+  set_inertia(joint_id, inertia);
 }
 
 std::size_t Model::add_frame(Frame frame) {

@@ -60,8 +60,10 @@ struct Index {
     }
     for (std::size_t k = 0; k < robot.joints.size(); ++k) {
       const urdf::JointRecord& j = robot.joints[k];
+      require_declared(j, "parent", j.parent_link);
+      require_declared(j, "child", j.child_link);
       const auto [it, inserted] = joint_by_child.emplace(j.child_link, k);
-      if (!inserted && link_by_name.count(j.child_link) != 0) {
+      if (!inserted) {
         throw Error("Link '" + j.child_link + "' is the child of more than one joint ('" +
                     robot.joints[it->second].name + "' and '" + j.name +
                     "'): the links do not form a tree");
@@ -70,15 +72,22 @@ struct Index {
     }
   }
 
+  // A joint may only name links the description declares: a misspelt name
+  // would otherwise cut the joint and everything below it from the model.
+  void require_declared(const urdf::JointRecord& j, const char* role,
+                        const std::string& link) const {
+    if (link_by_name.count(link) == 0) {
+      throw Error("Joint '" + j.name + "' names " + role + " link '" + link +
+                  "', which is not declared in the URDF");
+    }
+  }
+
   // Links reached from `link` through its joints, in document order.
   template <class F>
   void for_each_child(const urdf::RobotRecord& robot, const std::string& link, F&& f) const {
     const auto it = joints_by_parent.find(link);
     if (it == joints_by_parent.end()) return;
-    for (std::size_t k : it->second) {
-      const auto child = link_by_name.find(robot.joints[k].child_link);
-      if (child != link_by_name.end()) f(child->second);
-    }
+    for (std::size_t k : it->second) f(link_by_name.at(robot.joints[k].child_link));
   }
 };
 
@@ -109,13 +118,24 @@ Model build_model_from_urdf(const urdf::RobotRecord& robot, bool verbose) {
   model.name = robot.name;
   const Index index(robot);
 
+  // The root is the first link that is never a child and carries joints. A
+  // second such link would start a tree the model could not hold. A link no
+  // joint mentions is ignored, unless no link carries any (a single body).
   const urdf::LinkRecord* root = nullptr;
+  const urdf::LinkRecord* lone = nullptr;
   for (const urdf::LinkRecord& link : robot.links) {
-    if (index.joint_by_child.count(link.name) == 0) {
+    if (index.joint_by_child.count(link.name) != 0) continue;
+    if (index.joints_by_parent.count(link.name) == 0) {
+      if (lone == nullptr) lone = &link;
+    } else if (root == nullptr) {
       root = &link;
-      break;
+    } else if (link.name != root->name) {
+      throw Error("Links '" + root->name + "' and '" + link.name +
+                  "' are both root links (never the child of a joint): the links do not form a "
+                  "single tree");
     }
   }
+  if (root == nullptr) root = lone;
   if (root == nullptr) throw Error("No root link found in URDF");
 
   const Inertia root_inertia = convert_inertia_from_urdf(*root);
@@ -186,6 +206,16 @@ Model build_model_from_urdf(const urdf::RobotRecord& robot, bool verbose) {
     model.add_frame(Frame{joint.name, id, SE3::identity(), FrameType(FrameType::JOINT)});
     model.add_frame(Frame{link.name, id, SE3::identity(), FrameType(FrameType::BODY)});
     push_children(link.name, id);
+  }
+
+  // Every link is declared, the child of at most one joint, and no other root
+  // carries joints: walking up from a joint left out here never reaches the
+  // root, so it ends in a loop of joints detached from it.
+  for (const urdf::JointRecord& joint : robot.joints) {
+    if (!visited[index.link_by_name.at(joint.child_link)]) {
+      throw Error("Joint '" + joint.name + "' cannot be reached from root link '" + root->name +
+                  "' (the links above it form a loop): the links do not form a tree");
+    }
   }
 
   if (verbose) {

@@ -96,19 +96,14 @@ PyObject* get_g(PyObject* self, void*) {
   return read_data(self, [](const Data& d) { return to_array(d.g); });
 }
 PyObject* get_omi(PyObject* self, void*) {
-  return read_data(self, [](const Data& d) -> PyObject* {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(d.omi.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < d.omi.size(); ++i) {
-      PyObject* x = new_se3(d.omi[i]);
-      if (x == nullptr) {
-        Py_DECREF(list);
-        return nullptr;
-      }
-      PyList_SetItem(list, static_cast<Py_ssize_t>(i), x);
-    }
-    return list;
-  });
+  return read_data(self, [](const Data& d) { return to_list(d.omi); });
+}
+
+// A read-only property: a fresh copy of one Data field made by `convert`
+// (to_array_linear_first for the 6-vectors stored angular part first).
+template <class T, T Data::*field, PyObject* (*convert)(const T&)>
+PyObject* get_field(PyObject* self, void*) {
+  return read_data(self, [](const Data& d) { return convert(d.*field); });
 }
 
 PyObject* data_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -210,6 +205,65 @@ PyGetSetDef data_getset[] = {
     {"C", get_c, nullptr, "Get Coriolis matrix C as a numpy array (nv x nv)", nullptr},
     {"g", get_g, nullptr, "Get gravity vector g as a numpy array (nv)", nullptr},
     {"oMi", get_omi, nullptr, "Get joint placements in world frame (oMi) as a list of SE3", nullptr},
+    {"tau", get_field<VectorX, &Data::tau, to_array>, nullptr,
+     "Joint forces of the last inverse-dynamics run (nv)", nullptr},
+    {"nle", get_field<VectorX, &Data::nle, to_array>, nullptr,
+     "Non-linear effects C(q, v) v + g(q) (nv)", nullptr},
+    {"ddq", get_field<VectorX, &Data::ddq, to_array>, nullptr,
+     "Joint accelerations of the last forward-dynamics run (nv)", nullptr},
+    {"Minv", get_field<MatrixX, &Data::Minv, to_array>, nullptr,
+     "Inverse mass matrix of the last computeMinverse run (nv x nv), full and symmetric", nullptr},
+    {"J", get_field<Matrix6X, &Data::j, to_array>, nullptr,
+     "World Jacobian of every joint (6 x nv), linear part first", nullptr},
+    {"dJ", get_field<Matrix6X, &Data::dJ, to_array>, nullptr,
+     "Time variation of the world Jacobian (6 x nv), linear part first", nullptr},
+    {"Ag", get_field<Matrix6X, &Data::ag, to_array>, nullptr,
+     "Centroidal momentum matrix (6 x nv), linear part first", nullptr},
+    {"dAg", get_field<Matrix6X, &Data::dag, to_array>, nullptr,
+     "Time variation of the centroidal momentum matrix (6 x nv), linear part first", nullptr},
+    {"Jcom", get_field<Matrix3X, &Data::jcom, to_array>, nullptr,
+     "Centre-of-mass Jacobian (3 x nv)", nullptr},
+    {"com", get_field<std::vector<Vec3>, &Data::com, to_array>, nullptr,
+     "Centre of mass of each joint's subtree (njoints x 3), in the joint's frame; entry 0 in the world",
+     nullptr},
+    {"vcom", get_field<std::vector<Vec3>, &Data::vcom, to_array>, nullptr,
+     "Velocity of each subtree's centre of mass (njoints x 3), in the joint's axes; entry 0 in the "
+     "world", nullptr},
+    {"mass", get_field<std::vector<double>, &Data::mass, to_array>, nullptr,
+     "Mass of each joint's subtree (njoints); entry 0 the total", nullptr},
+    {"v", get_field<std::vector<Vec6>, &Data::v, to_array_linear_first>, nullptr,
+     "Spatial velocity of each joint in its own frame (njoints x 6), linear part first", nullptr},
+    {"a", get_field<std::vector<Vec6>, &Data::a, to_array_linear_first>, nullptr,
+     "Spatial acceleration of each joint in its own frame (njoints x 6), linear part first",
+     nullptr},
+    {"f", get_field<std::vector<Vec6>, &Data::f, to_array_linear_first>, nullptr,
+     "Spatial force transmitted by each joint in its own frame (njoints x 6), force part first",
+     nullptr},
+    {"ov", get_field<std::vector<Vec6>, &Data::ov, to_array_linear_first>, nullptr,
+     "Spatial velocity of each joint in the world frame (njoints x 6), linear part first", nullptr},
+    {"a_gf", get_field<std::vector<Vec6>, &Data::a_gf, to_array_linear_first>, nullptr,
+     "Spatial acceleration of each joint with the gravity offset, own frame (njoints x 6), linear "
+     "part first", nullptr},
+    {"h", get_field<std::vector<Vec6>, &Data::h, to_array_linear_first>, nullptr,
+     "Spatial momentum of each joint's subtree, own frame (njoints x 6), linear part first",
+     nullptr},
+    {"liMi", get_field<std::vector<SE3>, &Data::limi, to_list>, nullptr,
+     "Placement of each joint in its parent joint's frame, as a list of SE3", nullptr},
+    {"oYcrb", get_field<std::vector<Inertia>, &Data::oycrb, to_array>, nullptr,
+     "Composite inertia of each joint's subtree in the world frame (njoints x 6 x 6), linear part "
+     "first", nullptr},
+    {"hg", get_field<Vec6, &Data::hg, to_array_linear_first>, nullptr,
+     "Centroidal momentum (6), linear part first", nullptr},
+    {"dhg", get_field<Vec6, &Data::dhg, to_array_linear_first>, nullptr,
+     "Rate of change of the centroidal momentum (6), linear part first", nullptr},
+    {"Ig", get_field<Inertia, &Data::ig, to_array>, nullptr,
+     "Centroidal composite inertia (6 x 6), linear part first", nullptr},
+    {"kinetic_energy", get_field<double, &Data::kinetic_energy, to_float>, nullptr,
+     "Kinetic energy", nullptr},
+    {"potential_energy", get_field<double, &Data::potential_energy, to_float>, nullptr,
+     "Potential energy in the gravity field", nullptr},
+    {"mechanical_energy", get_field<double, &Data::mechanical_energy, to_float>, nullptr,
+     "Kinetic plus potential energy", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 }  // namespace

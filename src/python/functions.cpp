@@ -326,7 +326,11 @@ PyObject* urdf_function(PyObject* const* args, Py_ssize_t nargs, PyObject* kw, c
     try {
       return new_model(parse(text));
     } catch (const Error& e) {
-      return raise(PyExc_RuntimeError, "Failed to parse URDF: " + e.message());
+      // The outermost message only; the reader's or the I/O error follows as
+      // the exception's __cause__.
+      const std::string message = "Failed to parse URDF: " + e.message();
+      return e.has_cause() ? raise(PyExc_RuntimeError, message, e.cause())
+                           : raise(PyExc_RuntimeError, message);
     }
   });
 }

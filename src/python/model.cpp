@@ -9,6 +9,7 @@
 namespace trelvar::py {
 
 PyTypeObject* model_type = nullptr;
+PyTypeObject* frame_type = nullptr;
 
 namespace {
 
@@ -97,6 +98,73 @@ PyObject* get_gravity_full(PyObject* self, void*) {
   });
 }
 
+// The structure and the bodies: fresh copies of the per-joint lists.
+
+// A read-only property: a fresh copy of one Model field made by `convert`.
+template <class T, T Model::*field, PyObject* (*convert)(const T&)>
+PyObject* get_field(PyObject* self, void*) {
+  return read_model(self, [](const Model& m) { return convert(m.*field); });
+}
+
+// The inertia of the body joint i carries; a model edited by hand may hold
+// fewer inertias than joints, and the missing ones are zero.
+const Inertia& body_inertia(const Model& m, std::size_t i) {
+  static const Inertia none;
+  return i < m.inertias.size() ? m.inertias[i] : none;
+}
+
+// The name of a joint kind: its label in the kind table, which is the name
+// add_joint takes (and a URDF joint's type attribute uses).
+std::string kind_name(JointType type) {
+  const JointKindInfo* info = joint_kind_info(type);
+  return info != nullptr ? info->label : "unknown";
+}
+
+PyObject* get_joint_types(PyObject* self, void*) {
+  return read_model(self, [](const Model& m) {
+    std::vector<std::string> names;
+    names.reserve(m.joints.size());
+    for (const Joint& joint : m.joints) names.push_back(kind_name(joint.joint_type));
+    return to_list(names);
+  });
+}
+PyObject* get_axes(PyObject* self, void*) {
+  return read_model(self, [](const Model& m) {
+    std::vector<Vec3> axes;
+    axes.reserve(m.joints.size());
+    for (const Joint& joint : m.joints) axes.push_back(joint.axis);
+    return to_array(axes);
+  });
+}
+PyObject* get_masses(PyObject* self, void*) {
+  return read_model(self, [](const Model& m) {
+    std::vector<double> masses(m.njoints);
+    for (std::size_t i = 0; i < m.njoints; ++i) masses[i] = body_inertia(m, i).mass;
+    return to_array(masses);
+  });
+}
+PyObject* get_levers(PyObject* self, void*) {
+  return read_model(self, [](const Model& m) {
+    std::vector<Vec3> levers(m.njoints);
+    for (std::size_t i = 0; i < m.njoints; ++i) levers[i] = body_inertia(m, i).lever;
+    return to_array(levers);
+  });
+}
+PyObject* get_rotational_inertias(PyObject* self, void*) {
+  return read_model(self, [](const Model& m) -> PyObject* {
+    double* out = nullptr;
+    PyObject* array = new_array(static_cast<Py_ssize_t>(m.njoints), 3, 3, &out);
+    if (array == nullptr) return nullptr;
+    for (std::size_t i = 0; i < m.njoints; ++i) {
+      const Mat3 rotational = body_inertia(m, i).rotational();
+      for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) *out++ = rotational(r, c);
+      }
+    }
+    return array;
+  });
+}
+
 // ---- methods ---------------------------------------------------------------------
 
 // The three gravity setters: one vector argument of `size` entries written at
@@ -173,6 +241,34 @@ PyObject* model_add_joint(PyObject* self, PyObject* const* args, Py_ssize_t narg
     const std::size_t id = m->add_joint(parent, Joint::create(*type, axis_value), placement,
                                         std::move(name));
     return PyLong_FromSize_t(id);
+  });
+}
+
+PyObject* model_set_inertia(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"Model.set_inertia()",
+                               {"joint_id", "mass", "lever", "rotational_inertia"}};
+    Call call(sig, args, nargs, kw);
+    if (!call.ok()) return nullptr;
+    Model* m = call.self_model_mut(self);
+    std::size_t joint_id = 0;
+    double mass = 0.0;
+    ArrayArg lever, rotational;
+    if (m == nullptr || !call.index(0, joint_id) || !call.number(1, mass) ||
+        !call.vector(2, lever) || !call.matrix(3, rotational) ||
+        !check_arrays({&lever, &rotational})) {
+      return nullptr;
+    }
+    if (lever.size() != 3) return raise(PyExc_ValueError, "Lever must be a 3D vector");
+    if (rotational.rows() != 3 || rotational.cols() != 3) {
+      return raise(PyExc_ValueError, "Rotational inertia must be a 3x3 matrix");
+    }
+    Mat3 r;
+    for (int i = 0; i < 3; ++i) {
+      for (int j = 0; j < 3; ++j) r(i, j) = rotational.at(i, j);
+    }
+    m->set_inertia(joint_id, mass, lever.vector(), r);
+    Py_RETURN_NONE;
   });
 }
 
@@ -283,6 +379,10 @@ PyMethodDef model_methods[] = {
                  "m/s\xc2\xb2\n  - angular part in rad/s\xc2\xb2")},
     {"add_joint", fast(model_add_joint), METH_FASTCALL | METH_KEYWORDS,
      TRELVAR_DOC("add_joint($self, parent, joint_type, axis, placement, name)", "")},
+    {"set_inertia", fast(model_set_inertia), METH_FASTCALL | METH_KEYWORDS,
+     TRELVAR_DOC("set_inertia($self, joint_id, mass, lever, rotational_inertia)",
+                 "Set the inertia of the body a joint carries: mass, centre of mass in the joint "
+                 "frame, rotational inertia about it")},
     {"get_joint_id", fast(model_get_joint_id), METH_FASTCALL | METH_KEYWORDS,
      TRELVAR_DOC("get_joint_id($self, name)", "")},
     {"getFrameId", fast(model_get_frame_id), METH_FASTCALL | METH_KEYWORDS,
@@ -313,11 +413,74 @@ PyGetSetDef model_getset[] = {
     {"gravity_full", get_gravity_full, nullptr,
      "Get full 6D gravity [linear_x, linear_y, linear_z, angular_x, angular_y, angular_z]",
      nullptr},
+    {"parents", get_field<std::vector<std::size_t>, &Model::parents, to_list>, nullptr,
+     "Parent of each joint (the universe is its own parent)", nullptr},
+    {"idx_qs", get_field<std::vector<std::size_t>, &Model::idx_qs, to_list>, nullptr,
+     "Start of each joint's slice of q", nullptr},
+    {"nqs", get_field<std::vector<std::size_t>, &Model::nqs, to_list>, nullptr,
+     "Size of each joint's slice of q", nullptr},
+    {"idx_vs", get_field<std::vector<std::size_t>, &Model::idx_vs, to_list>, nullptr,
+     "Start of each joint's slice of v", nullptr},
+    {"nvs", get_field<std::vector<std::size_t>, &Model::nvs, to_list>, nullptr,
+     "Size of each joint's slice of v", nullptr},
+    {"joint_types", get_joint_types, nullptr, "Kind of each joint, named as add_joint takes it",
+     nullptr},
+    {"axes", get_axes, nullptr, "Axis of each joint (njoints x 3), zero for kinds without one",
+     nullptr},
+    {"placements", get_field<std::vector<SE3>, &Model::placements, to_list>, nullptr,
+     "Placement of each joint in its parent joint's frame, as a list of SE3", nullptr},
+    {"masses", get_masses, nullptr, "Mass of the body each joint carries (njoints)", nullptr},
+    {"levers", get_levers, nullptr, "Centre of mass of each body in its joint's frame (njoints x 3)",
+     nullptr},
+    {"rotational_inertias", get_rotational_inertias, nullptr,
+     "Rotational inertia of each body about its centre of mass (njoints x 3 x 3)", nullptr},
+    {"children", get_field<std::vector<std::vector<std::size_t>>, &Model::children, to_list>,
+     nullptr, "Child joints of each joint, in the order they were added", nullptr},
+    {"supports", get_field<std::vector<std::vector<std::size_t>>, &Model::supports, to_list>,
+     nullptr, "Path from the universe to each joint, both included", nullptr},
+    {"subtrees", get_field<std::vector<std::vector<std::size_t>>, &Model::subtrees, to_list>,
+     nullptr, "Each joint followed by its descendants (the universe: all other joints)", nullptr},
+    {"frames", get_field<std::vector<Frame>, &Model::frames, to_list>, nullptr, "The model's frames, as read-only Frame records", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+// ---- Frame -------------------------------------------------------------------------
+
+const Frame& frame_of(PyObject* self) { return reinterpret_cast<FrameObject*>(self)->value; }
+
+PyObject* frame_name(PyObject* self, void*) {
+  return guarded([&] { return to_str(frame_of(self).name); });
+}
+PyObject* frame_parent(PyObject* self, void*) {
+  return guarded([&] { return PyLong_FromSize_t(frame_of(self).parent); });
+}
+PyObject* frame_placement(PyObject* self, void*) {
+  return guarded([&] { return new_se3(frame_of(self).placement); });
+}
+PyObject* frame_kind(PyObject* self, void*) {
+  return guarded([&] { return to_str(frame_of(self).frame_type.to_string()); });
+}
+
+PyObject* frame_repr(PyObject* self) {
+  return guarded([&] {
+    const Frame& f = frame_of(self);
+    return to_str(format("Frame(name='{}', parent={}, type={})", f.name, f.parent,
+                         f.frame_type.to_string()));
+  });
+}
+
+PyGetSetDef frame_getset[] = {
+    {"name", frame_name, nullptr, "The frame's name", nullptr},
+    {"parent", frame_parent, nullptr, "The joint the frame is attached to", nullptr},
+    {"placement", frame_placement, nullptr, "Placement of the frame in its joint's frame",
+     nullptr},
+    {"type", frame_kind, nullptr, "Kind of the frame, as printed: FrameType(JOINT), ...", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 }  // namespace
 
 PyObject* new_model(Model value) { return new_object<ModelObject>(model_type, std::move(value)); }
+
+PyObject* new_frame(const Frame& value) { return new_object<FrameObject>(frame_type, value); }
 
 PyTypeObject* create_model_type() {
   PyType_Slot slots[] = {{Py_tp_new, reinterpret_cast<void*>(model_new)},
@@ -331,6 +494,18 @@ PyTypeObject* create_model_type() {
   PyType_Spec spec = {"trelvar.Model", sizeof(ModelObject), 0, Py_TPFLAGS_DEFAULT, slots};
   model_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
   return model_type;
+}
+
+// Frame records are made only by Model.frames: Python cannot create one.
+PyTypeObject* create_frame_type() {
+  PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<FrameObject>)},
+                         {Py_tp_getset, frame_getset},
+                         {Py_tp_repr, reinterpret_cast<void*>(frame_repr)},
+                         {0, nullptr}};
+  PyType_Spec spec = {"trelvar.Frame", sizeof(FrameObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+  frame_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return frame_type;
 }
 
 }  // namespace trelvar::py

@@ -2,6 +2,7 @@
 // once per process: a second initialisation raises ImportError.
 #include "functions.hpp"
 #include "toolkit.hpp"
+#include "trelvar/version.hpp"
 
 namespace {
 
@@ -43,8 +44,9 @@ PyMODINIT_FUNC PyInit_trelvar(void) {
       !add_class(module, "Model", create_model_type()) ||
       !add_class(module, "Data", create_data_type()) ||
       !add_class(module, "ReferenceFrame", create_reference_frame_type()) ||
+      !add_class(module, "Frame", create_frame_type()) ||
       PyModule_AddFunctions(module, module_functions()) < 0 ||
-      PyModule_AddStringConstant(module, "__version__", "0.1.4") < 0) {
+      PyModule_AddStringConstant(module, "__version__", TRELVAR_VERSION_STRING) < 0) {
     Py_DECREF(module);
     return nullptr;
   }

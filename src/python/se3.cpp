@@ -1,5 +1,7 @@
 // The SE3 and ReferenceFrame classes.
 
+#include <algorithm>
+
 #include "toolkit.hpp"
 
 namespace trelvar::py {
@@ -72,13 +74,50 @@ PyObject* se3_to_homogeneous(PyObject* self, PyObject* const* args, Py_ssize_t n
   });
 }
 
-PyObject* se3_homogeneous(PyObject* self, void*) {
+PyObject* se3_act(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"SE3.act()", {"point"}};
+    Call call(sig, args, nargs, kw);
+    if (!call.ok()) return nullptr;
+    const SE3* me = call.self_se3(self);
+    ArrayArg point;
+    if (me == nullptr || !call.vector_or_matrix(0, point) || !check_arrays({&point})) {
+      return nullptr;
+    }
+    if (point.ndim == 1 ? point.size() != 3 : point.cols() != 3) {
+      return raise(PyExc_ValueError, "Point must be a 3D vector or an (N, 3) array");
+    }
+    if (point.ndim == 1) return to_array(me->act(point.vector()));
+    double* out = nullptr;
+    PyObject* result = new_array(point.rows(), 3, &out);
+    if (result == nullptr) return nullptr;
+    for (Py_ssize_t r = 0; r < point.rows(); ++r) {
+      const Vec3 x = me->act(Vec3(point.at(r, 0), point.at(r, 1), point.at(r, 2)));
+      out = std::copy_n(x.data(), 3, out);
+    }
+    return result;
+  });
+}
+
+// The read-only properties: the whole placement as a 4x4 matrix, and its parts.
+template <class F>
+PyObject* read_se3(PyObject* self, F&& body) {
   return guarded([&]() -> PyObject* {
     Access access;
     auto* s = reinterpret_cast<SE3Object*>(self);
     if (!access.shared(&s->borrow)) return nullptr;
-    return to_array2d(s->value.to_homogeneous());
+    return body(static_cast<const SE3&>(s->value));
   });
+}
+
+PyObject* se3_homogeneous(PyObject* self, void*) {
+  return read_se3(self, [](const SE3& x) { return to_array2d(x.to_homogeneous()); });
+}
+PyObject* se3_rotation(PyObject* self, void*) {
+  return read_se3(self, [](const SE3& x) { return to_array2d(x.rotation); });
+}
+PyObject* se3_translation(PyObject* self, void*) {
+  return read_se3(self, [](const SE3& x) { return to_array(x.translation); });
 }
 
 PyObject* se3_repr(PyObject*) { return PyUnicode_FromString("SE3(rotation=..., translation=...)"); }
@@ -92,11 +131,17 @@ PyMethodDef se3_methods[] = {
      TRELVAR_DOC("inverse($self)", "")},
     {"to_homogeneous", fast(se3_to_homogeneous), METH_FASTCALL | METH_KEYWORDS,
      TRELVAR_DOC("to_homogeneous($self)", "")},
+    {"act", fast(se3_act), METH_FASTCALL | METH_KEYWORDS,
+     TRELVAR_DOC("act($self, point)",
+                 "Express a point (3,) or points (N, 3) of the child frame in the parent frame: "
+                 "R p + t")},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef se3_getset[] = {
     {"homogeneous", se3_homogeneous, nullptr,
      "Get homogeneous matrix as a property (alias for to_homogeneous)", nullptr},
+    {"rotation", se3_rotation, nullptr, "Rotation matrix (3 x 3)", nullptr},
+    {"translation", se3_translation, nullptr, "Translation vector (3)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 // ---- ReferenceFrame ----------------------------------------------------------

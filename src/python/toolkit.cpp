@@ -4,6 +4,7 @@
 #include <numpy/arrayobject.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -301,32 +302,45 @@ bool Call::matrix(int i, ArrayArg& out) {
   return true;
 }
 
+bool Call::name_type_error(int i) {
+  // A TypeError gets the argument's name in front; anything else passes unchanged.
+  if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
+    Py_ssize_t len = 0;
+    const char* utf8 = text != nullptr ? PyUnicode_AsUTF8AndSize(text, &len) : nullptr;
+    const std::string reason = utf8 != nullptr ? std::string(utf8, static_cast<std::size_t>(len)) : "";
+    Py_XDECREF(text);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(trace);
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError,
+                    format("argument '{}': {}", sig_.params[static_cast<std::size_t>(i)], reason)
+                        .c_str());
+  }
+  return false;
+}
+
+bool Call::vector_or_matrix(int i, ArrayArg& out) {
+  return is_float64_array(values_[i], 1) ? vector(i, out) : matrix(i, out);
+}
+
 bool Call::index(int i, std::size_t& out) {
   PyObject* number = PyNumber_Index(values_[i]);
-  if (number == nullptr) {
-    // A TypeError gets the argument's name in front; anything else passes unchanged.
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyObject *type, *value, *trace;
-      PyErr_Fetch(&type, &value, &trace);
-      PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
-      Py_ssize_t len = 0;
-      const char* utf8 = text != nullptr ? PyUnicode_AsUTF8AndSize(text, &len) : nullptr;
-      const std::string reason = utf8 != nullptr ? std::string(utf8, static_cast<std::size_t>(len)) : "";
-      Py_XDECREF(text);
-      Py_XDECREF(type);
-      Py_XDECREF(value);
-      Py_XDECREF(trace);
-      PyErr_Clear();
-      PyErr_SetString(PyExc_TypeError,
-                      format("argument '{}': {}", sig_.params[static_cast<std::size_t>(i)], reason)
-                          .c_str());
-    }
-    return false;
-  }
+  if (number == nullptr) return name_type_error(i);
   const unsigned long long x = PyLong_AsUnsignedLongLong(number);
   Py_DECREF(number);
   if (x == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) return false;
   out = static_cast<std::size_t>(x);
+  return true;
+}
+
+bool Call::number(int i, double& out) {
+  const double x = PyFloat_AsDouble(values_[i]);
+  if (x == -1.0 && PyErr_Occurred() != nullptr) return name_type_error(i);
+  out = x;
   return true;
 }
 
@@ -401,6 +415,13 @@ PyObject* new_array(Py_ssize_t rows, Py_ssize_t cols, double** data) {
   return a;
 }
 
+PyObject* new_array(Py_ssize_t n, Py_ssize_t rows, Py_ssize_t cols, double** data) {
+  npy_intp dims[3] = {n, rows, cols};
+  PyObject* a = PyArray_SimpleNew(3, dims, NPY_FLOAT64);
+  if (a != nullptr) *data = static_cast<double*>(PyArray_DATA(as_array(a)));
+  return a;
+}
+
 PyObject* to_array(const double* x, Py_ssize_t n) {
   double* out = nullptr;
   PyObject* a = new_array(n, &out);
@@ -408,22 +429,86 @@ PyObject* to_array(const double* x, Py_ssize_t n) {
   return a;
 }
 
+PyObject* to_array(const std::vector<Vec3>& rows) {
+  double* out = nullptr;
+  PyObject* a = new_array(static_cast<Py_ssize_t>(rows.size()), 3, &out);
+  if (a == nullptr) return nullptr;
+  for (const Vec3& x : rows) out = std::copy_n(x.data(), 3, out);
+  return a;
+}
+
+PyObject* to_array_linear_first(const Vec6& angular_first) {
+  const Vec6 x = swap_halves(angular_first);
+  return to_array(x.data(), 6);
+}
+
+PyObject* to_array_linear_first(const std::vector<Vec6>& angular_first) {
+  double* out = nullptr;
+  PyObject* a = new_array(static_cast<Py_ssize_t>(angular_first.size()), 6, &out);
+  if (a == nullptr) return nullptr;
+  for (const Vec6& x : angular_first) {
+    out = std::copy_n(x.data() + 3, 3, out);
+    out = std::copy_n(x.data(), 3, out);
+  }
+  return a;
+}
+
+PyObject* to_array(const Inertia& inertia) { return to_array2d(inertia.to_matrix6()); }
+
+PyObject* to_array(const std::vector<Inertia>& inertias) {
+  double* out = nullptr;
+  PyObject* a = new_array(static_cast<Py_ssize_t>(inertias.size()), 6, 6, &out);
+  if (a == nullptr) return nullptr;
+  for (const Inertia& inertia : inertias) {
+    const Mat6 y = inertia.to_matrix6();
+    for (int r = 0; r < 6; ++r) {
+      for (int c = 0; c < 6; ++c) *out++ = y(r, c);
+    }
+  }
+  return a;
+}
+
+PyObject* to_float(const double& x) { return PyFloat_FromDouble(x); }
+
 PyObject* to_str(const std::string& text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
-PyObject* to_list(const std::vector<std::string>& names) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(names.size()));
+
+// Fills a new list of n items made by item(k); nullptr when any fails.
+template <class Item>
+PyObject* make_list(std::size_t n, Item&& item) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
   if (list == nullptr) return nullptr;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    PyObject* s = to_str(names[i]);
-    if (s == nullptr) {
+  for (std::size_t k = 0; k < n; ++k) {
+    PyObject* x = item(k);
+    if (x == nullptr) {
       Py_DECREF(list);
       return nullptr;
     }
-    PyList_SetItem(list, static_cast<Py_ssize_t>(i), s);
+    PyList_SetItem(list, static_cast<Py_ssize_t>(k), x);
   }
   return list;
+}
+
+PyObject* to_list(const std::vector<std::string>& names) {
+  return make_list(names.size(), [&](std::size_t k) { return to_str(names[k]); });
+}
+
+PyObject* to_list(const std::vector<std::size_t>& indices) {
+  return make_list(indices.size(), [&](std::size_t k) { return PyLong_FromSize_t(indices[k]); });
+}
+
+PyObject* to_list(const std::vector<std::vector<std::size_t>>& index_lists) {
+  return make_list(index_lists.size(), [&](std::size_t k) { return to_list(index_lists[k]); });
+}
+
+PyObject* to_list(const std::vector<SE3>& placements) {
+  return make_list(placements.size(), [&](std::size_t k) { return new_se3(placements[k]); });
+}
+
+PyObject* to_list(const std::vector<Frame>& frames) {
+  return make_list(frames.size(), [&](std::size_t k) { return new_frame(frames[k]); });
 }
 
 // ---------------------------------------------------------------------------
@@ -449,6 +534,32 @@ PyObject* raise(PyObject* type, const std::string& message) {
     PyErr_SetObject(type, text);
     Py_DECREF(text);
   }
+  return nullptr;
+}
+
+namespace {
+
+PyObject* new_exception(PyObject* type, const std::string& message) {
+  PyObject* text = to_str(message);
+  if (text == nullptr) return nullptr;
+  PyObject* e = PyObject_CallFunctionObjArgs(type, text, nullptr);
+  Py_DECREF(text);
+  return e;
+}
+
+}  // namespace
+
+PyObject* raise(PyObject* type, const std::string& message, const std::string& cause) {
+  PyObject* inner = new_exception(type, cause);
+  if (inner == nullptr) return nullptr;
+  PyObject* outer = new_exception(type, message);
+  if (outer == nullptr) {
+    Py_DECREF(inner);
+    return nullptr;
+  }
+  PyException_SetCause(outer, inner);  // steals `inner`
+  PyErr_SetObject(type, outer);
+  Py_DECREF(outer);
   return nullptr;
 }
 

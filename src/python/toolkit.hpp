@@ -42,6 +42,13 @@ struct SE3Object {
   SE3 value;
 };
 
+// One frame of a model: a read-only record.
+struct FrameObject {
+  PyObject_HEAD
+  Py_ssize_t borrow;
+  Frame value;
+};
+
 struct ReferenceFrameObject {
   PyObject_HEAD
   std::uint8_t code;
@@ -52,6 +59,7 @@ extern PyTypeObject* model_type;
 extern PyTypeObject* data_type;
 extern PyTypeObject* se3_type;
 extern PyTypeObject* reference_frame_type;
+extern PyTypeObject* frame_type;
 
 // A method table entry's function pointer for a METH_FASTCALL | METH_KEYWORDS function.
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
@@ -94,12 +102,14 @@ void dealloc_object(PyObject* self) {
 PyObject* new_model(Model value);
 PyObject* new_data(const Model& model);
 PyObject* new_se3(const SE3& value);
+PyObject* new_frame(const Frame& value);
 
 // Type creation, one per class file.
 PyTypeObject* create_se3_type();
 PyTypeObject* create_reference_frame_type();
 PyTypeObject* create_model_type();
 PyTypeObject* create_data_type();
+PyTypeObject* create_frame_type();
 
 // ---------------------------------------------------------------------------
 // Access flags.
@@ -181,7 +191,11 @@ class Call {
   Data* data_mut(int i);
   bool vector(int i, ArrayArg& out);
   bool matrix(int i, ArrayArg& out);
+  // A 1-D (vector rules) or 2-D (matrix rules) array.
+  bool vector_or_matrix(int i, ArrayArg& out);
   bool index(int i, std::size_t& out);
+  // A Python float or int (or an object with __float__ or __index__).
+  bool number(int i, double& out);
   bool text(int i, std::string& out);
   bool placement(int i, SE3& out);
   bool frame_code(int i, ReferenceFrame& out);
@@ -197,6 +211,8 @@ class Call {
   bool bind(const Signature& sig, PyObject* const* pos, Py_ssize_t npos, PyObject* const* kwnames,
             PyObject* const* kwvalues, Py_ssize_t nkw);
   bool type_error(int i, const char* expected);
+  // Puts "argument '{}': " in front of the pending TypeError of argument i.
+  bool name_type_error(int i);
   Access& next_access();
 
   const Signature& sig_;
@@ -244,6 +260,7 @@ std::string format(const char* pattern, const Args&... args) {
 // New arrays of shape (n,) and (rows, cols); *data receives the buffer.
 PyObject* new_array(Py_ssize_t n, double** data);
 PyObject* new_array(Py_ssize_t rows, Py_ssize_t cols, double** data);
+PyObject* new_array(Py_ssize_t n, Py_ssize_t rows, Py_ssize_t cols, double** data);
 
 PyObject* to_array(const double* x, Py_ssize_t n);
 inline PyObject* to_array(const VectorX& x) { return to_array(x.data(), x.size()); }
@@ -266,7 +283,32 @@ PyObject* to_array2d(const Eigen::MatrixBase<Derived>& m) {
   return array;
 }
 
+inline PyObject* to_array(const MatrixX& m) { return to_array2d(m); }
+inline PyObject* to_array(const Matrix6X& m) { return to_array2d(m); }
+inline PyObject* to_array(const Matrix3X& m) { return to_array2d(m); }
+// One row per entry: shape (n, 3).
+PyObject* to_array(const std::vector<Vec3>& rows);
+
+// 6-vectors are handed to Python linear part first, the order of the Jacobian
+// columns, whatever their stored order. Motion and force vectors are stored
+// angular part first ([w; v], [n; f]): these swap the halves, giving (6,) and
+// one row per entry, (n, 6).
+PyObject* to_array_linear_first(const Vec6& angular_first);
+PyObject* to_array_linear_first(const std::vector<Vec6>& angular_first);
+// Spatial inertias as 6x6 matrices, rows and columns linear part first:
+// shapes (6, 6) and (n, 6, 6).
+PyObject* to_array(const Inertia& inertia);
+PyObject* to_array(const std::vector<Inertia>& inertias);
+
+PyObject* to_float(const double& x);
+
 PyObject* to_list(const std::vector<std::string>& names);
+PyObject* to_list(const std::vector<std::size_t>& indices);
+PyObject* to_list(const std::vector<std::vector<std::size_t>>& index_lists);
+// A list of new SE3 objects.
+PyObject* to_list(const std::vector<SE3>& placements);
+// A list of new Frame records.
+PyObject* to_list(const std::vector<Frame>& frames);
 
 // A new str from UTF-8 text; bytes that are not valid UTF-8 (a name read from a
 // file, say) become U+FFFD instead of failing, and NUL bytes are kept.
@@ -281,6 +323,8 @@ bool init_numpy();
 // Sets the Python exception for the C++ exception being handled.
 void set_error_from_current_exception();
 PyObject* raise(PyObject* type, const std::string& message);
+// Raises type(message) from type(cause): the traceback shows the cause first.
+PyObject* raise(PyObject* type, const std::string& message, const std::string& cause);
 
 // Runs body() and maps any C++ exception to a Python exception. The body
 // returns a new reference or nullptr with a Python error set.

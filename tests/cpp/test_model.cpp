@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 
+#include "test_util.hpp"
 #include "trelvar/data.hpp"
 #include "trelvar/error.hpp"
 #include "trelvar/model.hpp"
@@ -178,6 +179,61 @@ TEST(Model, NameLookupReturnsFirstMatch) {
   EXPECT_EQ(m.nframes, 3u);
   EXPECT_EQ(m.get_frame_id("f"), 1u);
   EXPECT_FALSE(m.get_frame_id("g").has_value());
+}
+
+TEST(Model, SetInertiaStoresTheBodyInertia) {
+  Model m = small_tree();
+  const Data earlier(m);
+  const Mat3 r = rotation_from_rpy(0.3, -0.7, 1.1);
+  // A rotated diagonal inertia: symmetric only to rounding, which is accepted.
+  const Mat3 rotational = r * Vec3(0.2, 0.3, 0.4).asDiagonal() * r.transpose();
+  m.set_inertia(2, 1.5, Vec3(0.1, -0.2, 0.3), rotational);
+  EXPECT_EQ(m.inertias[2], Inertia::from_matrix(1.5, Vec3(0.1, -0.2, 0.3), rotational));
+  EXPECT_EQ(m.inertias[2].rotational(), m.inertias[2].rotational().transpose());
+  EXPECT_EQ(m.inertias[1], Inertia::zero());
+  // Joint 0 carries the body fixed to the world (a URDF root link).
+  m.set_inertia(0, Inertia::from_matrix(2.0, Vec3::Zero(), Mat3::Identity()));
+  EXPECT_EQ(m.inertias[0].mass, 2.0);
+  EXPECT_NO_THROW(check_data_matches(m, earlier));
+  // A hand-edited model with too few inertias gets zeros for the missing ones.
+  m.inertias.resize(2);
+  m.set_inertia(3, 0.5, Vec3::Zero(), Mat3::Identity());
+  ASSERT_EQ(m.inertias.size(), 4u);
+  EXPECT_EQ(m.inertias[2], Inertia::zero());
+  EXPECT_EQ(m.inertias[3].mass, 0.5);
+}
+
+TEST(Model, SetInertiaRejectsInvalidValuesAndStaysUnchanged) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  Mat3 skewed = Mat3::Identity();
+  skewed(0, 1) = 1e-3;
+  Mat3 upper_inf = Mat3::Identity();
+  upper_inf(0, 2) = kInf;
+  struct Case {
+    std::size_t joint;
+    double mass;
+    Vec3 lever;
+    Mat3 rotational;
+    const char* message;
+  };
+  const Case cases[] = {
+      {4, 1.0, Vec3::Zero(), Mat3::Identity(), "Joint index 4 is out of range (njoints = 4)"},
+      {1, -1e-9, Vec3::Zero(), Mat3::Identity(), "Body mass must be finite and non-negative"},
+      {1, nan, Vec3::Zero(), Mat3::Identity(), "Body mass must be finite and non-negative"},
+      {1, kInf, Vec3::Zero(), Mat3::Identity(), "Body mass must be finite and non-negative"},
+      {1, 1.0, Vec3(0, nan, 0), Mat3::Identity(), "Centre of mass must be finite"},
+      {1, 1.0, Vec3::Zero(), skewed, "Rotational inertia must be symmetric"},
+      {1, 1.0, Vec3::Zero(), upper_inf, "Rotational inertia must be finite"},
+      {1, 1.0, Vec3::Zero(), Mat3::Constant(nan), "Rotational inertia must be finite"},
+  };
+  for (const Case& c : cases) {
+    Model m = small_tree();
+    m.set_inertia(1, 3.0, Vec3(1, 2, 3), Mat3::Identity());
+    const std::vector<Inertia> before = m.inertias;
+    EXPECT_EQ(testing::error_of([&] { m.set_inertia(c.joint, c.mass, c.lever, c.rotational); }),
+              c.message);
+    EXPECT_EQ(m.inertias, before) << c.message;
+  }
 }
 
 TEST(FrameType, Printing) {

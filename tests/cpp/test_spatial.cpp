@@ -73,6 +73,16 @@ TEST(SE3, ComposeMatchesHomogeneousProduct) {
   EXPECT_FALSE(a.compose(b).to_homogeneous().isApprox(b.compose(a).to_homogeneous(), 1e-6));
 }
 
+TEST(SE3, ActOnPointIsTheTranslationOfTheComposition) {
+  std::mt19937 rng(4);
+  const SE3 x = random_se3(rng);
+  const Vec3 p(0.3, -1.2, 2.0);
+  // Composing with a pure translation moves its origin exactly as act moves the point.
+  EXPECT_EQ(x.act(p), x.compose(SE3(Mat3::Identity(), p)).translation);
+  EXPECT_EQ(x.act(Vec3::Zero()), x.translation);
+  EXPECT_TRUE(x.inverse().act(x.act(p)).isApprox(p, 1e-14));
+}
+
 TEST(SE3, HomogeneousOfPureTranslation) {
   const SE3 x(Mat3::Identity(), Vec3(1, 2, 3));
   Mat4 expected;

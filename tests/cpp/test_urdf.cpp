@@ -211,12 +211,107 @@ TEST(UrdfInertia, RotatedThroughHalfAngleQuaternion) {
   }
 }
 
-TEST(UrdfBuilder, SecondRootAndUnreachableLinksAreIgnored) {
-  const Model m = parse_urdf_from_string(robot(
-      link("r1") + link("r2") + link("x") + link("y") + joint("j1", "revolute", "r1", "x") +
-      joint("j2", "revolute", "r2", "y") + joint("ghost", "revolute", "x", "missing")));
-  EXPECT_EQ(m.njoints, 2u);
-  EXPECT_EQ(m.names[1], "j1");
+TEST(UrdfBuilder, LinksNoJointMentionsAreIgnored) {
+  const Model m =
+      parse_urdf_from_string(robot(link("stray", 2.0) + link("base", 1.0) + link("arm", 3.0) +
+                                   link("spare") + joint("j", "revolute", "base", "arm")));
+  std::vector<std::string> frames;
+  for (const Frame& f : m.frames) frames.push_back(f.name);
+  EXPECT_EQ(frames, (std::vector<std::string>{"universe", "base", "j", "arm"}));
+  EXPECT_EQ(m.inertias[0].mass, 1.0);
+  EXPECT_EQ(m.inertias[1].mass, 3.0);
+  // No joints at all: the first link is the body, the others are ignored.
+  const Model solo = parse_urdf_from_string(robot(link("first", 1.0) + link("second", 2.0)));
+  EXPECT_EQ(solo.nframes, 2u);
+  EXPECT_EQ(solo.frames[1].name, "first");
+  EXPECT_EQ(solo.inertias[0].mass, 1.0);
+}
+
+// A description that would lose joints if built: a typo in a link name, a
+// second tree, or a loop of joints no path from the root enters.
+struct TreeCase {
+  const char* label;
+  std::string text;
+  std::string message;
+};
+
+class UrdfTreeErrors : public ::testing::TestWithParam<TreeCase> {};
+
+TEST_P(UrdfTreeErrors, RejectedWithTheJointAndLinksNamed) {
+  const auto [message, cause] = failure([&] { parse_urdf_from_string(GetParam().text); });
+  EXPECT_EQ(message, GetParam().message);
+  EXPECT_EQ(cause, "");
+}
+
+// The seven-joint arm of a user's description: base, l1 .. l7, joints j1 .. j7.
+std::string arm(const std::string& replace_joint = "", const std::string& by = "") {
+  std::string body = link("base");
+  for (int k = 1; k <= 7; ++k) body += link("l" + std::to_string(k), 1.0);
+  for (int k = 1; k <= 7; ++k) {
+    const std::string name = "j" + std::to_string(k);
+    body += name == replace_joint
+                ? by
+                : joint(name, "revolute", k == 1 ? "base" : "l" + std::to_string(k - 1),
+                        "l" + std::to_string(k));
+  }
+  return robot(body);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Descriptions, UrdfTreeErrors,
+    ::testing::Values(
+        TreeCase{"misspelt_parent", arm("j7", joint("j7", "revolute", "lnk6", "l7")),
+                 "Joint 'j7' names parent link 'lnk6', which is not declared in the URDF"},
+        TreeCase{"misspelt_child", arm("j3", joint("j3", "revolute", "l2", "l33")),
+                 "Joint 'j3' names child link 'l33', which is not declared in the URDF"},
+        TreeCase{"parent_reported_before_child", robot(link("a") + joint("j", "fixed", "x", "y")),
+                 "Joint 'j' names parent link 'x', which is not declared in the URDF"},
+        TreeCase{"first_joint_in_document_order",
+                 robot(link("a") + link("b") + joint("k", "fixed", "a", "gone") +
+                       joint("j", "fixed", "lost", "b")),
+                 "Joint 'k' names child link 'gone', which is not declared in the URDF"},
+        TreeCase{
+            "two_joints_to_one_missing_child",
+            robot(link("a") + joint("j", "fixed", "a", "gone") + joint("k", "fixed", "a", "gone")),
+            "Joint 'j' names child link 'gone', which is not declared in the URDF"},
+        TreeCase{"joints_but_no_links", robot(joint("j", "fixed", "a", "b")),
+                 "Joint 'j' names parent link 'a', which is not declared in the URDF"},
+        TreeCase{
+            "deleted_joint_splits_the_arm", arm("j4"),
+            "Links 'base' and 'l4' are both root links (never the child of a joint): the links "
+            "do not form a single tree"},
+        TreeCase{
+            "two_trees",
+            robot(link("r1") + link("r2") + link("x") + link("y") +
+                  joint("j1", "revolute", "r1", "x") + joint("j2", "revolute", "r2", "y")),
+            "Links 'r1' and 'r2' are both root links (never the child of a joint): the links do "
+            "not form a single tree"},
+        TreeCase{"unmentioned_link_is_no_root",
+                 robot(link("world") + link("b1") + link("b2") + link("x") + link("y") +
+                       joint("j1", "fixed", "b1", "x") + joint("j2", "fixed", "b2", "y")),
+                 "Links 'b1' and 'b2' are both root links (never the child of a joint): the links "
+                 "do not form a single tree"},
+        TreeCase{
+            "detached_loop",
+            robot(link("r") + link("a") + link("b") + joint("j1", "fixed", "a", "b") +
+                  joint("j2", "fixed", "b", "a")),
+            "Joint 'j1' cannot be reached from root link 'r' (the links above it form a loop): "
+            "the links do not form a tree"},
+        TreeCase{
+            "joint_hanging_from_a_detached_loop",
+            robot(link("r") + link("a") + link("b") + link("c") + joint("r_a", "fixed", "r", "a") +
+                  joint("jc", "fixed", "b", "c") + joint("self", "fixed", "b", "b")),
+            "Joint 'jc' cannot be reached from root link 'r' (the links above it form a loop): "
+            "the links do not form a tree"}),
+    [](const ::testing::TestParamInfo<TreeCase>& p) { return std::string(p.param.label); });
+
+TEST(UrdfBuilder, TreeErrorsFromAFileCarryNoCause) {
+  const std::string path = ::testing::TempDir() + "misspelt.urdf";
+  EXPECT_EQ(parse_urdf_from_string(arm()).nq, 7u);  // the intact arm loads
+  std::ofstream(path) << arm("j7", joint("j7", "revolute", "lnk6", "l7"));
+  const auto [message, cause] = failure([&] { parse_urdf_file(path); });
+  EXPECT_EQ(message, "Joint 'j7' names parent link 'lnk6', which is not declared in the URDF");
+  EXPECT_EQ(cause, "");
 }
 
 TEST(UrdfBuilder, NoRootLink) {

@@ -302,8 +302,8 @@ def test_nv_zero_shapes():
 def test_module_contents_in_order():
     names = [n for n in vars(trv) if not n.startswith("__")]
     assert names == [
-        "SE3", "Model", "Data", "ReferenceFrame", "neutral", "integrate", "forwardKinematics", "rnea",
-        "crba", "computeJointJacobians", "computeJointJacobian", "computeJointJacobiansTimeVariation",
+        "SE3", "Model", "Data", "ReferenceFrame", "Frame", "neutral", "integrate", "forwardKinematics",
+        "rnea", "crba", "computeJointJacobians", "computeJointJacobian", "computeJointJacobiansTimeVariation",
         "getFrameJacobian", "getFrameJacobianTimeVariation", "non_linear_effects", "compute_gravity",
         "computeAllTerms", "computeCoriolisMatrix", "parse_urdf_file", "parse_urdf_from_string", "aba",
         "computeMinverse"]

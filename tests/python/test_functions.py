@@ -1,6 +1,7 @@
 """The module functions: worked values, identities on the bundled robots, URDF
 loading, and a Data used with a model it does not belong to."""
 import math
+import traceback
 
 import numpy as np
 import pytest
@@ -251,29 +252,90 @@ def test_data_of_a_grown_model_is_rejected(call):
 
 # ---- URDF ---------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("text, message", [
-    ("not xml <<<", "Failed to parse URDF: Failed to parse URDF from string"),
-    ("<robot name='r'><link name='a'/><link name='b'/><joint name='j' type='fixed'><parent link='a'/>"
-     "<child link='b'/></joint><joint name='k' type='fixed'><parent link='b'/><child link='a'/></joint>"
-     "</robot>", "Failed to parse URDF: No root link found in URDF"),
-    ("<robot name='r'></robot>", "Failed to parse URDF: No root link found in URDF"),
-    ("<robot name='r'><link name='a'/><joint name='j' type='hinge'><parent link='a'/><child link='b'/>"
-     "</joint></robot>", "Failed to parse URDF: Failed to parse URDF from string"),
-])
-def test_urdf_string_errors(text, message):
+def _urdf(*body):
+    return "<robot name='r'>" + "".join(body) + "</robot>"
+
+
+def _joint(name, kind, parent, child, extra=""):
+    return (f"<joint name='{name}' type='{kind}'><parent link='{parent}'/><child link='{child}'/>"
+            f"{extra}</joint>")
+
+
+_AB = "<link name='a'/><link name='b'/>"
+_FROM_STRING = "Failed to parse URDF from string"
+
+# (URDF text, the library's outermost message, its cause or None)
+URDF_ERRORS = [
+    ("not xml <<<", _FROM_STRING, "XML error at offset 9: Could not determine tag type"),
+    (_urdf("<link name='a'/>", _joint("j", "hinge", "a", "b")), _FROM_STRING,
+     "joint 'j': joint attribute 'type' is not a known joint type: 'hinge'"),
+    (_urdf(_AB, _joint("e", "revolute", "a", "b", "<origin xyz='0 1'/>")), _FROM_STRING,
+     "joint 'e': origin attribute 'xyz' has 2 values, expected 3: '0 1'"),
+    (_urdf(_AB, _joint("e", "revolute", "a", "b", "<limit lower='1.0abc'/>")), _FROM_STRING,
+     "joint 'e': limit attribute 'lower' is not a finite number: '1.0abc'"),
+    (_urdf(_AB, _joint("j", "fixed", "a", "b"), _joint("k", "fixed", "b", "a")),
+     "No root link found in URDF", None),
+    (_urdf(), "No root link found in URDF", None),
+    (_urdf(_AB, _joint("j", "revolute", "base", "b")),
+     "Joint 'j' names parent link 'base', which is not declared in the URDF", None),
+    (_urdf(_AB, _joint("j", "revolute", "a", "b"), _joint("k", "revolute", "b", "c")),
+     "Joint 'k' names child link 'c', which is not declared in the URDF", None),
+    (_urdf(_AB, "<link name='c'/><link name='d'/>", _joint("j", "fixed", "a", "b"),
+           _joint("k", "fixed", "c", "d")),
+     "Links 'a' and 'c' are both root links (never the child of a joint): the links do not form a "
+     "single tree", None),
+    (_urdf("<link name='r'/>", _AB, _joint("j", "fixed", "a", "b"), _joint("k", "fixed", "b", "a")),
+     "Joint 'j' cannot be reached from root link 'r' (the links above it form a loop): the links do "
+     "not form a tree", None),
+]
+
+
+def check_urdf_error(error, message, cause):
+    """The exception keeps the outermost message as its text and chains the
+    reader's or the I/O error, which the printed traceback shows first."""
+    assert type(error) is RuntimeError
+    assert str(error) == "Failed to parse URDF: " + message
+    if cause is None:
+        assert error.__cause__ is None
+        return
+    assert type(error.__cause__) is RuntimeError
+    assert str(error.__cause__) == cause
+    assert error.__suppress_context__
+    shown = "".join(traceback.format_exception(error))
+    assert shown.startswith(f"RuntimeError: {cause}\n\nThe above exception was the direct cause")
+    assert shown.endswith(f"RuntimeError: Failed to parse URDF: {message}\n")
+
+
+@pytest.mark.parametrize("entry", ["parse_urdf_from_string", "parse_urdf_file"])
+@pytest.mark.parametrize("text, message, cause", URDF_ERRORS)
+def test_urdf_errors(tmp_path, entry, text, message, cause):
+    if entry == "parse_urdf_file":
+        path = tmp_path / "robot.urdf"
+        path.write_text(text)
+        text = str(path)
+        if message == _FROM_STRING:
+            message = f"Failed to parse URDF file: {path}"
     with pytest.raises(RuntimeError) as e:
-        trv.parse_urdf_from_string(text)
-    assert str(e.value) == message
+        getattr(trv, entry)(text)
+    check_urdf_error(e.value, message, cause)
 
 
 def test_urdf_file_errors(tmp_path):
     with pytest.raises(RuntimeError) as e:
         trv.parse_urdf_file("robot.urdf")
-    assert str(e.value) == "Failed to parse URDF: Failed to parse URDF file: robot.urdf"
-    with pytest.raises(RuntimeError, match="^Failed to parse URDF: Failed to parse URDF file: "):
+    check_urdf_error(e.value, "Failed to parse URDF file: robot.urdf", "No such file or directory")
+    with pytest.raises(RuntimeError) as e:
         trv.parse_urdf_file(str(tmp_path))  # a directory
+    check_urdf_error(e.value, f"Failed to parse URDF file: {tmp_path}", "Is a directory")
     with pytest.raises(TypeError, match="argument 'filename'"):
         trv.parse_urdf_file(tmp_path / "x.urdf")
+
+
+def test_urdf_links_no_joint_mentions_are_ignored():
+    m = trv.parse_urdf_from_string(_urdf("<link name='stray'/>", _AB, "<link name='spare'/>",
+                                         _joint("j", "revolute", "a", "b")))
+    assert (m.names, m.nframes) == (["universe", "j"], 4)
+    assert [m.getFrameId(n) for n in ("a", "j", "b", "stray", "spare")] == [1, 2, 3, None, None]
 
 
 def test_urdf_model_contents(capfd):
@@ -292,7 +354,8 @@ def test_urdf_file_name_with_nul_and_names_that_are_not_utf8(tmp_path):
     good.write_text("<robot name='r'><link name='a'/></robot>")
     with pytest.raises(RuntimeError) as e:
         trv.parse_urdf_file(str(good) + "\0.ignored")
-    assert str(e.value) == f"Failed to parse URDF: Failed to parse URDF file: {good}\0.ignored"
+    check_urdf_error(e.value, f"Failed to parse URDF file: {good}\0.ignored",
+                     "the file name contains a NUL byte")
     latin = tmp_path / "latin.urdf"
     latin.write_bytes(b"<robot name='r\xe9'><link name='a'/><link name='b'/>"
                       b"<joint name='j\xff' type='revolute'><parent link='a'/><child link='b'/></joint></robot>")

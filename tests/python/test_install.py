@@ -1,6 +1,7 @@
 """`pip install --no-build-isolation .` into a venv works offline and installs
 the module with its stubs."""
 import os
+import re
 import subprocess
 import sys
 
@@ -27,3 +28,14 @@ def test_pip_install_into_venv(tmp_path):
     out = subprocess.run([python, "-c", code], capture_output=True, text=True, env=env, cwd=tmp_path)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["True", "r", "0.1.4", "True", "True"]
+
+
+def test_versions_agree():
+    """The package metadata, the CMake project (the source of trelvar/version.hpp)
+    and the module carry one version."""
+    import trelvar
+    with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+        cmake = re.search(r"project\(trelvar VERSION (\S+)", f.read()).group(1)
+    with open(os.path.join(ROOT, "pyproject.toml")) as f:
+        pyproject = re.search(r'^version = "([^"]+)"', f.read(), re.M).group(1)
+    assert cmake == pyproject == trelvar.__version__

@@ -57,9 +57,20 @@ def calls(m, d, q, v):
         "failing_urdf": lambda: _swallow(lambda: trv.parse_urdf_from_string("<robot")),
         "data_getters": lambda: (d.M, d.C, d.g, d.oMi, d.get_joint_placement(3), str(d)),
         "model_getters": lambda: (m.names, m.gravity_full, m.lowerPositionLimit, str(m), repr(m)),
+        "data_attributes": lambda: [getattr(d, n) for n in DATA_ATTRIBUTES],
+        "model_attributes": lambda: [getattr(m, n) for n in MODEL_ATTRIBUTES] + [repr(m.frames[-1])],
+        "set_inertia": lambda: m.set_inertia(1, 2.0, v[:3], np.eye(3)),
+        "failing_set_inertia": lambda: _swallow(lambda: m.set_inertia(1, -1.0, v[:3], np.eye(3))),
         "se3": lambda: x.compose(x).inverse().homogeneous,
+        "se3_parts": lambda: (x.rotation, x.translation, x.act(v[:3]), x.act(np.ones((4, 3)))),
         "createData": lambda: m.createData(),
     }
+
+
+DATA_ATTRIBUTES = ["tau", "nle", "ddq", "Minv", "J", "dJ", "Ag", "dAg", "Jcom", "com", "vcom", "mass", "v", "a", "f",
+                   "ov", "a_gf", "h", "liMi", "oYcrb", "hg", "dhg", "Ig", "kinetic_energy"]
+MODEL_ATTRIBUTES = ["parents", "idx_qs", "joint_types", "axes", "placements", "masses", "levers",
+                    "rotational_inertias", "children", "supports", "subtrees", "frames"]
 
 
 def _swallow(fn):
