@@ -7,15 +7,17 @@
 // along its motion, for instance a massless leaf body on a moving joint), a
 // non-finite input, or a result that does not fit in double precision raises
 // an Error naming the cause. A call that fails leaves every result field of
-// `data` as it was; only the forward-dynamics work buffers (Data::work.fd) may
-// have changed. Nothing else in `data` (placements, body velocities and
-// accelerations, ...) is read or written.
+// `data` as it was; only its work buffers (Data::work) may have changed.
+// Nothing else in `data` (placements, body velocities and accelerations, ...)
+// is read or written.
 #pragma once
 
 #include <vector>
 
 #include "trelvar/data.hpp"
 #include "trelvar/model.hpp"
+
+#pragma GCC visibility push(default)
 
 namespace trelvar {
 
@@ -37,3 +39,5 @@ const MatrixX& compute_minverse(const Model& model, Data& data,
                                 const Eigen::Ref<const VectorX>& q);
 
 }  // namespace trelvar
+
+#pragma GCC visibility pop

@@ -171,6 +171,12 @@ class Data:
     def nle(self) -> Vector:
         """Non-linear effects C(q, v) v + g(q) (nv,)."""
     @property
+    def ddq(self) -> Vector:
+        """Joint accelerations of the last forward-dynamics run (nv,)."""
+    @property
+    def Minv(self) -> Matrix:
+        """Inverse mass matrix of the last computeMinverse run (nv, nv), full and symmetric."""
+    @property
     def J(self) -> Matrix:
         """World Jacobian of every joint (6, nv), linear part first."""
     @property

@@ -70,7 +70,7 @@ def calls(m, d, q, v):
     }
 
 
-DATA_ATTRIBUTES = ["tau", "nle", "dtau_dq", "dtau_dv", "ddq_dq", "ddq_dv", "J", "dJ", "Ag", "dAg", "Jcom", "com", "vcom", "mass", "v", "a", "f",
+DATA_ATTRIBUTES = ["tau", "nle", "ddq", "Minv", "dtau_dq", "dtau_dv", "ddq_dq", "ddq_dv", "J", "dJ", "Ag", "dAg", "Jcom", "com", "vcom", "mass", "v", "a", "f",
                    "ov", "a_gf", "h", "liMi", "oYcrb", "hg", "dhg", "Ig", "kinetic_energy"]
 MODEL_ATTRIBUTES = ["parents", "idx_qs", "joint_types", "axes", "placements", "masses", "levers",
                     "rotational_inertias", "children", "supports", "subtrees", "frames"]
