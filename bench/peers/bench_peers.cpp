@@ -58,6 +58,7 @@
 #include <string>
 #include <vector>
 
+#include "trelvar/derivatives.hpp"
 #include "trelvar/dynamics.hpp"
 #include "trelvar/forward_dynamics.hpp"
 #include "trelvar/jacobians.hpp"
