@@ -297,6 +297,9 @@ inline void store_column(double* c, const Motion<>& m) {
     c[3 + k] = m.w[k];
   }
 }
+inline Force<> force_of_column(const double* c) {
+  return {Vec3(c[3], c[4], c[5]), Vec3(c[0], c[1], c[2])};
+}
 inline void store_column(double* c, const Force<>& f) {
   for (int k = 0; k < 3; ++k) {
     c[k] = f.f[k];
