@@ -6,7 +6,7 @@ BUILD    ?= build
 JOBS     ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-cpp test-python test-clang bench bench-peers demo \
+.PHONY: all deps build test test-cpp test-python bench bench-peers demo \
         test-sanitize test-shared fuzz format clean golden
 
 all: build
@@ -29,15 +29,6 @@ PYTEST_ARGS ?=
 test-python:
 	PYTHONPATH=$(CURDIR)/$(BUILD)/python $(PYTHON) -m pytest -q $(PYTEST_ARGS) tests/python
 
-# The same build and both test suites with Clang, in their own build dir. The
-# benchmarks and the slow venv installation test (which builds with the
-# default compiler again) are left out.
-CLANG_BUILD ?= build-clang
-test-clang:
-	scripts/install-deps base clang
-	$(MAKE) --no-print-directory test BUILD=$(CLANG_BUILD) PYTEST_ARGS="-m 'not slow'" \
-	  CMAKE_FLAGS="-DCMAKE_CXX_COMPILER=clang++ -DTRELVAR_BUILD_BENCH=OFF $(CMAKE_FLAGS)"
-
 bench: build
 	scripts/run-benchmarks $(BUILD)
 
@@ -57,8 +48,10 @@ test-sanitize:
 	scripts/install-deps base fuzz
 	scripts/test-sanitize
 
-# The C++ tests and the install checks against libtrelvar.so, in build-shared.
-test-shared: deps
+# The second build, in build-shared: libtrelvar.so compiled with Clang; the C++
+# tests, the install checks and the Python tests against it.
+test-shared:
+	scripts/install-deps base clang
 	scripts/test-shared
 
 FUZZ_SECONDS ?= 60

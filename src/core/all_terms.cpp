@@ -101,7 +101,7 @@ struct AllTerms {
     data.mass[i] = composite.mass;
     if (data.mass[i] > kNegligibleMass) {
       data.com[i] = act_inv_on_point(data.omi[i], composite.lever);
-      data.vcom[i] = data.h[i].tail<3>() / data.mass[i];
+      data.vcom[i] = force_of(data.h[i]).f / data.mass[i];
     } else {
       data.com[i].setZero();
       data.vcom[i].setZero();
@@ -119,7 +119,7 @@ struct AllTerms {
     data.mass[0] = total;
     if (has_mass) {
       data.com[0] = data.oycrb[0].lever;
-      data.vcom[0] = data.h[0].tail<3>() / total;
+      data.vcom[0] = force_of(data.h[0]).f / total;
     } else {
       data.com[0].setZero();
       data.vcom[0].setZero();
@@ -131,8 +131,8 @@ struct AllTerms {
     for (std::size_t k = 0; k < model.nv; ++k) {
       double* ag = data.ag.data() + 6 * k;
       double* dag = data.dag.data() + 6 * k;
-      const Force<> momentum = {Vec3(ag[3], ag[4], ag[5]), Vec3(ag[0], ag[1], ag[2])};
-      const Force<> rate = {Vec3(dag[3], dag[4], dag[5]), Vec3(dag[0], dag[1], dag[2])};
+      const Force<> momentum = force_of_column(ag);
+      const Force<> rate = force_of_column(dag);
       ForcePair about_com = act_inv(to_com, pair(momentum, rate));
       Force<> rate_about_com = second(about_com);
       rate_about_com.n -= cross(vcom, momentum.f);

@@ -215,11 +215,10 @@ inline SE3 compose(const SE3& a, const AxisPlacement<K>& b) {
   return out;
 }
 
-// X p = R p + t: a point given in the child frame, in the parent frame.
+// X p = R p + t: a point given in the child frame, in the parent frame (the
+// public SE3::act).
 inline Vec3 act_on_point(const SE3& x, const Vec3& p) {
-  Vec3 out = mul(x.rotation, p);
-  out += x.translation;
-  return out;
+  return x.act(p);
 }
 // X^-1 p = R^T (p - t).
 inline Vec3 act_inv_on_point(const SE3& x, const Vec3& p) {
