@@ -130,42 +130,47 @@ inline Mat3 turned_back(const R& r, const Mat3& m) {
   return out;
 }
 
-inline ArticulatedInertia from_blocks(const Mat3& a, const Mat3& b, const Mat3& c) {
-  ArticulatedInertia out;
-  out.m.topLeftCorner<3, 3>() = a;
-  out.m.topRightCorner<3, 3>() = b;
-  out.m.bottomLeftCorner<3, 3>() = b.transpose();
-  out.m.bottomRightCorner<3, 3>() = c;
+// The three blocks on their own while an inertia changes frame, so that the
+// steps below do not assemble the 6x6 matrix in between.
+struct Blocks {
+  Mat3 a, b, c;
+};
+inline Blocks blocks_of(const ArticulatedInertia& ia) {
+  return {ia.angular_block(), ia.coupling_block(), ia.linear_block()};
+}
+inline ArticulatedInertia from_blocks(const Blocks& x) {
+  ArticulatedInertia out{Mat6()};  // every entry written below
+  out.m.topLeftCorner<3, 3>() = x.a;
+  out.m.topRightCorner<3, 3>() = x.b;
+  out.m.bottomLeftCorner<3, 3>() = x.b.transpose();
+  out.m.bottomRightCorner<3, 3>() = x.c;
   return out;
 }
 
-// Ia with every block turned by R: R A R^T, R B R^T, R C R^T.
+// Every block turned by R: R A R^T, R B R^T, R C R^T.
 template <class R>
-inline ArticulatedInertia rotated(const R& r, const ArticulatedInertia& ia) {
-  return from_blocks(turned(r, ia.angular_block()), turned(r, ia.coupling_block()),
-                     turned(r, ia.linear_block()));
+inline Blocks rotated(const R& r, const Blocks& x) {
+  return {turned(r, x.a), turned(r, x.b), turned(r, x.c)};
 }
 // R^T A R, R^T B R, R^T C R.
 template <class R>
-inline ArticulatedInertia rotated_back(const R& r, const ArticulatedInertia& ia) {
-  return from_blocks(turned_back(r, ia.angular_block()), turned_back(r, ia.coupling_block()),
-                     turned_back(r, ia.linear_block()));
+inline Blocks rotated_back(const R& r, const Blocks& x) {
+  return {turned_back(r, x.a), turned_back(r, x.b), turned_back(r, x.c)};
 }
 
 // [1, T; 0, 1] Ia [1, 0; -T, 1] with T = [t]x: the inertia seen from a point
 // moved by -t, that is A + T B^T - B T - T C T, B + T C, C. Column by column
 // with cross products: (T C)_j = t x C_j, (T B^T)_j = t x (row j of B), and
 // as C is symmetric, -T C T = T (T C)^T, (T (T C)^T)_j = t x (row j of T C).
-inline ArticulatedInertia translated(const Vec3& t, const ArticulatedInertia& ia) {
-  const Mat3 a = ia.angular_block(), b = ia.coupling_block(), c = ia.linear_block();
+inline Blocks translated(const Vec3& t, const Blocks& x) {
   Mat3 tc, tb;
   for (int j = 0; j < 3; ++j) {
-    tc.col(j) = cross(t, Vec3(c.col(j)));
-    tb.col(j) = cross(t, Vec3(b.row(j).transpose()));
+    tc.col(j) = cross(t, Vec3(x.c.col(j)));
+    tb.col(j) = cross(t, Vec3(x.b.row(j).transpose()));
   }
   Mat3 tct;
   for (int j = 0; j < 3; ++j) tct.col(j) = cross(t, Vec3(tc.row(j).transpose()));
-  return from_blocks(a + tb + tb.transpose() + tct, b + tc, c);
+  return {x.a + tb + tb.transpose() + tct, x.b + tc, x.c};
 }
 
 }  // namespace articulated_detail
@@ -174,14 +179,15 @@ inline ArticulatedInertia translated(const Vec3& t, const ArticulatedInertia& ia
 // parent frame; X in any of its forms (an SE3, an AxisPlacement<K>, ...).
 template <class X>
 inline ArticulatedInertia act(const X& x, const ArticulatedInertia& ia) {
-  return articulated_detail::translated(x.translation, articulated_detail::rotated(x.rotation, ia));
+  using namespace articulated_detail;
+  return from_blocks(translated(x.translation, rotated(x.rotation, blocks_of(ia))));
 }
 
 // X^T Ia X: Ia given in the parent frame, expressed in the child frame.
 template <class X>
 inline ArticulatedInertia act_inv(const X& x, const ArticulatedInertia& ia) {
-  return articulated_detail::rotated_back(x.rotation,
-                                          articulated_detail::translated(-x.translation, ia));
+  using namespace articulated_detail;
+  return from_blocks(rotated_back(x.rotation, translated(-x.translation, blocks_of(ia))));
 }
 
 // Ia - U D^-1 U^T for U = Ia S and Dinv = (S^T U)^-1: the inertia a body with

@@ -288,9 +288,6 @@ inline void store(Vec6& first, Vec6& second, const ForcePair& f) {
 inline Motion<> motion_of_column(const double* c) {
   return {Vec3(c[3], c[4], c[5]), Vec3(c[0], c[1], c[2])};
 }
-inline Force<> force_of_column(const double* c) {
-  return {Vec3(c[3], c[4], c[5]), Vec3(c[0], c[1], c[2])};
-}
 inline void store_column(double* c, const Motion<>& m) {
   for (int k = 0; k < 3; ++k) {
     c[k] = m.v[k];
