@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "../tests/cpp/sample_models.hpp"
+#include "trelvar/derivatives.hpp"
 #include "trelvar/dynamics.hpp"
+#include "trelvar/forward_dynamics.hpp"
 #include "trelvar/jacobians.hpp"
 #include "trelvar/kinematics.hpp"
 #include "trelvar/urdf.hpp"
@@ -44,6 +46,33 @@ Fixture& fixture(const std::string& name) {
     f.a.push_back(samples::random_vector(rng, f.model.nv));
   }
   return cache.emplace(name, std::move(f)).first->second;
+}
+
+// d f / dq (tangent space, through integrate) and d f / dv by central
+// differences of f(q, v): the reference the analytical derivatives replace.
+template <class F>
+void central_differences(Fixture& f, std::size_t k, F&& fn) {
+  static thread_local MatrixX dq, dv;
+  static thread_local VectorX e, x;
+  const auto nv = static_cast<Eigen::Index>(f.model.nv);
+  dq.resize(nv, nv);
+  dv.resize(nv, nv);
+  e = VectorX::Zero(nv);
+  constexpr double h = 1e-6;
+  for (Eigen::Index c = 0; c < nv; ++c) {
+    e[c] = h;
+    dq.col(c) = fn(integrate(f.model, f.q[k], e), f.v[k]);
+    dq.col(c) -= fn(integrate(f.model, f.q[k], -e), f.v[k]);
+    dq.col(c) /= 2 * h;
+    x = f.v[k] + e;
+    dv.col(c) = fn(f.q[k], x);
+    x = f.v[k] - e;
+    dv.col(c) -= fn(f.q[k], x);
+    dv.col(c) /= 2 * h;
+    e[c] = 0.0;
+  }
+  benchmark::DoNotOptimize(dq.data());
+  benchmark::DoNotOptimize(dv.data());
 }
 
 template <class Call>
@@ -92,6 +121,31 @@ void register_all() {
        [](Fixture& f, std::size_t k) { compute_all_terms(f.model, *f.data, f.q[k], f.v[k]); }},
       {"compute_coriolis_matrix",
        [](Fixture& f, std::size_t k) { compute_coriolis_matrix(f.model, *f.data, f.q[k], f.v[k]); }},
+      // The random accelerations serve as joint forces.
+      {"aba", [](Fixture& f, std::size_t k) { aba(f.model, *f.data, f.q[k], f.v[k], f.a[k]); }},
+      {"compute_minverse", [](Fixture& f, std::size_t k) { compute_minverse(f.model, *f.data, f.q[k]); }},
+      {"compute_rnea_derivatives",
+       [](Fixture& f, std::size_t k) {
+         compute_rnea_derivatives(f.model, *f.data, f.q[k], f.v[k], f.a[k]);
+       }},
+      {"compute_aba_derivatives",
+       [](Fixture& f, std::size_t k) {
+         compute_aba_derivatives(f.model, *f.data, f.q[k], f.v[k], f.a[k]);
+       }},
+      // The same derivatives (without d/da, d/dtau) by central differences of
+      // rnea and aba: 4 nv calls and 2 nv integrate calls.
+      {"rnea_central_differences",
+       [](Fixture& f, std::size_t k) {
+         central_differences(f, k, [&](const VectorX& q, const VectorX& v) -> const VectorX& {
+           return rnea(f.model, *f.data, q, v, f.a[k]);
+         });
+       }},
+      {"aba_central_differences",
+       [](Fixture& f, std::size_t k) {
+         central_differences(f, k, [&](const VectorX& q, const VectorX& v) -> const VectorX& {
+           return aba(f.model, *f.data, q, v, f.a[k]);
+         });
+       }},
       {"rnea+crba+time_variation",
        [](Fixture& f, std::size_t k) {
          rnea(f.model, *f.data, f.q[k], f.v[k], f.a[k]);

@@ -75,6 +75,12 @@ def main():
          [(model, data, q, model.njoints - 1) for q, _, _ in states]),
         ("computeJointJacobiansTimeVariation", trv.computeJointJacobiansTimeVariation,
          "compute_joint_jacobians_time_variation", [(model, data, q, v) for q, v, _ in states]),
+        ("aba", trv.aba, "aba", [(model, data, q, v, a) for q, v, a in states]),
+        ("computeMinverse", trv.computeMinverse, "compute_minverse", [(model, data, q) for q, _, _ in states]),
+        ("computeRNEADerivatives", trv.computeRNEADerivatives, "compute_rnea_derivatives",
+         [(model, data, q, v, a) for q, v, a in states]),
+        ("computeABADerivatives", trv.computeABADerivatives, "compute_aba_derivatives",
+         [(model, data, q, v, a) for q, v, a in states]),
         ("getFrameJacobian", trv.getFrameJacobian, "get_frame_jacobian", [(model, data, frame, W)]),
         ("getFrameJacobianTimeVariation", trv.getFrameJacobianTimeVariation, None, [(model, data, frame, W)]),
     ]

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """A first tour of trelvar: load two bundled robots, run the main algorithms,
-time them, and plot the joint torques of the arm along a smooth trajectory.
+time them, plot the joint torques of the arm along a smooth trajectory, and
+simulate the arm falling under gravity with forward dynamics.
 
 Run it with `make demo` (which builds the module first), or with
 `PYTHONPATH=build/python /usr/bin/python3 examples/demo.py`.
@@ -96,6 +97,8 @@ def tour_arm():
         ("computeJointJacobians", trv.computeJointJacobians, (model, data, q)),
         ("computeAllTerms", trv.computeAllTerms, (model, data, q, v)),
         ("computeCoriolisMatrix", trv.computeCoriolisMatrix, (model, data, q, v)),
+        ("aba", trv.aba, (model, data, q, v, tau[0])),
+        ("computeMinverse", trv.computeMinverse, (model, data, q)),
     ]:
         print(f"  {name:24s} {per_call_us(fn, *args):7.2f} us")
     return t, tau, model
@@ -138,8 +141,112 @@ def tour_humanoid():
         ("rnea", trv.rnea, (model, data, q, v, a)),
         ("crba", trv.crba, (model, data, q)),
         ("computeAllTerms", trv.computeAllTerms, (model, data, q, v)),
+        ("aba", trv.aba, (model, data, q, v, a)),
+        ("computeMinverse", trv.computeMinverse, (model, data, q)),
     ]:
         print(f"  {name:24s} {per_call_us(fn, *args, repeat=500):7.2f} us")
+
+
+# Gauss-Legendre nodes and weights on [0, 1].
+_NODES, _WEIGHTS = np.polynomial.legendre.leggauss(8)
+_NODES, _WEIGHTS = 0.5 * (_NODES + 1.0), 0.5 * _WEIGHTS
+
+
+def potential_change(model, data, qa, qb):
+    """U(qb) - U(qa). The generalized gravity g is the gradient of the potential,
+    so the change is its line integral along the straight path from qa to qb (the
+    arm's joints are all revolute: qb - qa is a velocity). Between nearby
+    configurations 8 Gauss points make it exact to rounding."""
+    dq = qb - qa
+    return sum(w * trv.compute_gravity(model, data, qa + s * dq) @ dq for s, w in zip(_NODES, _WEIGHTS))
+
+
+def rk4_step(model, data, q, v, h, tau):
+    """One classical Runge-Kutta step of (q', v') = (v, aba(q, v, tau)); each stage
+    moves q with `integrate`, so the same code serves any joint kind."""
+    a1 = trv.aba(model, data, q, v, tau)
+    q2, v2 = trv.integrate(model, q, 0.5 * h * v), v + 0.5 * h * a1
+    a2 = trv.aba(model, data, q2, v2, tau)
+    q3, v3 = trv.integrate(model, q, 0.5 * h * v2), v + 0.5 * h * a2
+    a3 = trv.aba(model, data, q3, v3, tau)
+    q4, v4 = trv.integrate(model, q, h * v3), v + h * a3
+    a4 = trv.aba(model, data, q4, v4, tau)
+    return (trv.integrate(model, q, h / 6.0 * (v + 2.0 * v2 + 2.0 * v3 + v4)),
+            v + h / 6.0 * (a1 + 2.0 * a2 + 2.0 * a3 + a4))
+
+
+def simulate(model, data, q0, duration, h, sample_every):
+    """The arm released at rest from q0 with no joint torques. Returns the sample
+    times, joint angles, kinetic and total energy (potential relative to q0) and
+    the wall time of the integration."""
+    q, v = q0.copy(), np.zeros(model.nv)
+    tau = np.zeros(model.nv)
+    steps = int(round(duration / h))
+    times, angles, kinetic, total = [], [], [], []
+    potential, q_sampled = 0.0, q0
+    elapsed = 0.0
+    for k in range(steps + 1):
+        if k % sample_every == 0:
+            trv.crba(model, data, q)
+            potential += potential_change(model, data, q_sampled, q)
+            q_sampled = q.copy()
+            times.append(k * h)
+            angles.append(q.copy())
+            kinetic.append(0.5 * v @ data.M @ v)
+            total.append(kinetic[-1] + potential)
+        if k < steps:
+            start = time.perf_counter()
+            q, v = rk4_step(model, data, q, v, h, tau)
+            elapsed += time.perf_counter() - start
+    return np.array(times), np.array(angles), np.array(kinetic), np.array(total), elapsed
+
+
+def simulation(model):
+    """A passive simulation of the arm: forward dynamics with RK4, and the drift of
+    its total energy for two step sizes (RK4's error falls as h^4)."""
+    data = model.createData()
+    section("forward dynamics: the arm released from rest under gravity")
+    q0 = trv.neutral(model)
+    q0[1], q0[3], q0[5] = 0.9, -0.6, 0.4
+    duration, h = 2.0, 2e-3
+    t, angles, kinetic, energy, elapsed = simulate(model, data, q0, duration, h, 10)
+    *_, energy_coarse, _ = simulate(model, data, q0, duration, 2 * h, 5)
+    scale = kinetic.max()  # the energy in play: E(0) = 0 with U(q0) = 0
+    drift = (energy - energy[0]) / scale
+    drift_coarse = np.abs(energy_coarse - energy_coarse[0]).max() / scale
+    calls = 4 * int(round(duration / h))
+    print(f"RK4 with h = {h * 1e3:.0f} ms over {duration:.0f} s: {calls} aba calls, "
+          f"{elapsed * 1e3:.0f} ms of simulation ({elapsed / calls * 1e6:.1f} us per RK4 stage)")
+    print(f"largest kinetic energy {scale:.2f} J; relative energy drift {np.abs(drift).max():.2e} "
+          f"(h = {2 * h * 1e3:.0f} ms: {drift_coarse:.2e}, ratio {drift_coarse / np.abs(drift).max():.1f}; "
+          "fourth order gives about 16)")
+    return t, angles, drift
+
+
+def plot_simulation(t, angles, drift, model):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    os.makedirs(OUT, exist_ok=True)
+    path = os.path.join(OUT, "arm7_simulation.png")
+    fig, (top, bottom) = plt.subplots(2, 1, figsize=(8, 6.5), sharex=True,
+                                      gridspec_kw={"height_ratios": [2, 1]})
+    moving = [name for name in model.names[1:] if "joint" in name]
+    for j in range(angles.shape[1]):
+        top.plot(t, angles[:, j], label=moving[j])
+    top.set_ylabel("joint angle (rad)")
+    top.set_title(f"{model.name}: released from rest under gravity (aba + RK4, h = 2 ms)")
+    top.legend(fontsize=8, ncol=4)
+    top.grid(alpha=0.3)
+    bottom.plot(t, drift, color="black")
+    bottom.set_xlabel("time (s)")
+    bottom.set_ylabel("(E - E(0)) / max kinetic")
+    bottom.ticklabel_format(axis="y", style="sci", scilimits=(0, 0))
+    bottom.grid(alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
+    print(f"plot written to {os.path.normpath(path)}")
 
 
 def plot(t, tau, model):
@@ -167,7 +274,9 @@ def main():
     print(f"trelvar {trv.__version__}")
     t, tau, model = tour_arm()
     tour_humanoid()
+    sim = simulation(model)
     plot(t, tau, model)
+    plot_simulation(*sim, model)
     return 0
 
 

@@ -14,7 +14,9 @@
 //  - joint order: trelvar's; each peer's coordinates are mapped by joint name;
 //  - Jacobian columns: rows 0-2 linear, 3-5 angular, in the world frame, the
 //    linear part being the velocity of the point at the world origin;
-//  - mass matrix: full symmetric matrix;
+//  - mass matrix and its inverse: full symmetric matrices;
+//  - forward dynamics: the joint forces are the random accelerations' vectors
+//    (the states' `a`), no external forces;
 //  - gravity (0, 0, -9.81) m/s^2 in every library.
 //
 // Usage: bench_peers [models-dir] [--rounds N] [--batch-us U]
@@ -25,6 +27,7 @@
 #include <dart/utils/urdf/DartLoader.hpp>
 #include <kdl/chain.hpp>
 #include <kdl/chaindynparam.hpp>
+#include <kdl/chainfdsolver_recursive_newton_euler.hpp>
 #include <kdl/chainfksolverpos_recursive.hpp>
 #include <kdl/chainidsolver_recursive_newton_euler.hpp>
 #include <kdl/chainjnttojacsolver.hpp>
@@ -55,7 +58,9 @@
 #include <string>
 #include <vector>
 
+#include "trelvar/derivatives.hpp"
 #include "trelvar/dynamics.hpp"
+#include "trelvar/forward_dynamics.hpp"
 #include "trelvar/jacobians.hpp"
 #include "trelvar/kinematics.hpp"
 #include "trelvar/urdf.hpp"
@@ -81,8 +86,9 @@ inline void consume(double x) { g_sink = g_sink + x; }
 // ---------------------------------------------------------------------------
 // Operations and results.
 
-enum class Op { Fk, Rnea, Nle, Gravity, Mass, JacAll, JacTip };
-const Op kOps[] = {Op::Fk, Op::Rnea, Op::Nle, Op::Gravity, Op::Mass, Op::JacAll, Op::JacTip};
+enum class Op { Fk, Rnea, Nle, Gravity, Mass, Fd, Minv, FdDerivatives, JacAll, JacTip };
+const Op kOps[] = {Op::Fk,  Op::Rnea, Op::Nle,           Op::Gravity, Op::Mass,
+                   Op::Fd, Op::Minv, Op::FdDerivatives, Op::JacAll,  Op::JacTip};
 
 const char* op_name(Op op) {
   switch (op) {
@@ -91,6 +97,9 @@ const char* op_name(Op op) {
     case Op::Nle: return "non-linear effects";
     case Op::Gravity: return "gravity";
     case Op::Mass: return "mass matrix";
+    case Op::Fd: return "forward dynamics";
+    case Op::Minv: return "inverse mass matrix";
+    case Op::FdDerivatives: return "fd derivatives (q, v)";
     case Op::JacAll: return "jacobians (all joints)";
     case Op::JacTip: return "jacobian (one tip path)";
   }
@@ -257,6 +266,30 @@ struct TrelvarLib {
           return MatrixX(data.M.selfadjointView<Eigen::Upper>());
         };
         break;
+      case Op::Fd:
+        impl.run = [this](std::size_t k) { consume(trelvar::aba(p.model, data, p.q[k], p.v[k], p.a[k])[0]); };
+        impl.result = [this](std::size_t k) {
+          return MatrixX(trelvar::aba(p.model, data, p.q[k], p.v[k], p.a[k]));
+        };
+        break;
+      case Op::Minv:
+        impl.run = [this](std::size_t k) { consume(trelvar::compute_minverse(p.model, data, p.q[k])(0, 0)); };
+        impl.result = [this](std::size_t k) { return MatrixX(trelvar::compute_minverse(p.model, data, p.q[k])); };
+        break;
+      case Op::FdDerivatives:
+        // [d ddq / dq, d ddq / dv], analytical.
+        impl.note = "trelvar fd derivatives: compute_aba_derivatives (analytical; also d ddq / dtau)";
+        impl.run = [this](std::size_t k) {
+          trelvar::compute_aba_derivatives(p.model, data, p.q[k], p.v[k], p.a[k]);
+          consume(data.ddq_dq(0, 0));
+        };
+        impl.result = [this](std::size_t k) {
+          trelvar::compute_aba_derivatives(p.model, data, p.q[k], p.v[k], p.a[k]);
+          MatrixX out(data.ddq_dq.rows(), 2 * data.ddq_dq.cols());
+          out << data.ddq_dq, data.ddq_dv;
+          return out;
+        };
+        break;
       case Op::JacAll:
         impl.run = [this](std::size_t k) {
           trelvar::compute_joint_jacobians(p.model, data, p.q[k]);
@@ -312,6 +345,7 @@ struct KdlLib {
   std::unique_ptr<KDL::ChainIdSolver_RNE> id;
   std::unique_ptr<KDL::ChainDynParam> dyn;
   std::unique_ptr<KDL::ChainJntToJacSolver> jac;
+  std::unique_ptr<KDL::ChainFdSolver_RNE> fd;
   std::unique_ptr<KDL::TreeFkSolverPos_recursive> tree_fk;
   std::unique_ptr<KDL::TreeIdSolver_RNE> tree_id;
   std::unique_ptr<KDL::TreeJntToJacSolver> tree_jac;
@@ -342,6 +376,7 @@ struct KdlLib {
       id = std::make_unique<KDL::ChainIdSolver_RNE>(chain, gravity);
       dyn = std::make_unique<KDL::ChainDynParam>(chain, gravity);
       jac = std::make_unique<KDL::ChainJntToJacSolver>(chain);
+      fd = std::make_unique<KDL::ChainFdSolver_RNE>(chain, gravity);
       frames.resize(chain.getNrOfSegments());
       wrenches.assign(chain.getNrOfSegments(), KDL::Wrench::Zero());
     } else {
@@ -461,6 +496,20 @@ struct KdlLib {
             return res;
           };
           return true;
+        case Op::Fd:
+          // The joint forces are the states' accelerations; wrenches stays zero.
+          impl.note = "KDL forward dynamics: ChainFdSolver_RNE (mass matrix, inverse dynamics, dense solve)";
+          impl.run = [this](std::size_t k) {
+            fd->CartToJnt(q[k], v[k], a[k], wrenches, out);
+            consume(out(0));
+          };
+          impl.result = [this](std::size_t k) {
+            fd->CartToJnt(q[k], v[k], a[k], wrenches, out);
+            return MatrixX(to_trelvar(out));
+          };
+          return true;
+        case Op::Minv:
+        case Op::FdDerivatives:
         case Op::JacAll:
           return false;
         case Op::JacTip:
@@ -515,6 +564,9 @@ struct KdlLib {
         return true;
       }
       case Op::Mass:
+      case Op::Fd:
+      case Op::Minv:
+      case Op::FdDerivatives:
       case Op::JacAll:
         return false;
       case Op::JacTip:
@@ -549,7 +601,7 @@ struct MujocoLib {
   std::vector<int> qadr;  // MuJoCo qpos address of each trelvar velocity coordinate
   std::vector<long> body_joint;  // MuJoCo body -> trelvar joint index (-1: none)
   int tip_body = -1;
-  std::vector<mjtNum> out, dense, jacp, jacr;
+  std::vector<mjtNum> out, dense, jacp, jacr, rhs, qacc, identity, derivatives;
 
   explicit MujocoLib(const Problem& problem) : p(problem) {
     std::ifstream in(p.path);
@@ -610,7 +662,12 @@ struct MujocoLib {
       a.push_back(convert(p.a[k], dof));
     }
     out.resize(nv);
+    rhs.resize(nv);
+    qacc.resize(nv);
+    identity.assign(nv * nv, 0.0);
+    for (std::size_t i = 0; i < nv; ++i) identity[i * nv + i] = 1.0;
     dense.resize(nv * nv);
+    derivatives.resize(2 * nv * nv);
     jacp.resize(3 * nv);
     jacr.resize(3 * nv);
   }
@@ -624,6 +681,19 @@ struct MujocoLib {
   mjData* new_data() {
     datas.push_back(mj_makeData(m));
     return datas.back();
+  }
+  // The smooth forward pipeline without contacts (kinematics, composite
+  // inertia, factorisation, bias forces, solve) at d's qpos and qvel, for the
+  // joint forces tau: accelerations into qacc.
+  void smooth_forward(mjData* d, const std::vector<mjtNum>& tau) {
+    mj_kinematics(m, d);
+    mj_comPos(m, d);
+    mj_crb(m, d);
+    mj_factorM(m, d);
+    mj_comVel(m, d);
+    mj_rne(m, d, 0, out.data());
+    for (int i = 0; i < m->nv; ++i) rhs[static_cast<std::size_t>(i)] = tau[static_cast<std::size_t>(i)] - out[static_cast<std::size_t>(i)];
+    mj_solveM(m, d, qacc.data(), rhs.data(), 1);
   }
   void set(const std::vector<mjtNum>& x, mjtNum* dst) const {
     std::memcpy(dst, x.data(), sizeof(mjtNum) * x.size());
@@ -703,6 +773,69 @@ struct MujocoLib {
         impl.note = "MuJoCo mass matrix: mj_kinematics + mj_comPos + mj_crb (sparse qM, not expanded)";
         set_calls(impl, call, [d] { return d->qM[0]; }, [this, d] {
           mj_fullM(m, dense.data(), d->qM);
+          const std::size_t n = dof.size();
+          MatrixX res(n, n);
+          for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < n; ++j)
+              res(i, j) = dense[static_cast<std::size_t>(dof[i]) * n + static_cast<std::size_t>(dof[j])];
+          return res;
+        });
+        return true;
+      }
+      case Op::Fd: {
+        auto call = [this, d](std::size_t k) {
+          set(q[k], d->qpos);
+          set(v[k], d->qvel);
+          smooth_forward(d, a[k]);
+        };
+        impl.note = "MuJoCo forward dynamics: mj_kinematics + mj_comPos + mj_crb + mj_factorM + mj_comVel + "
+                    "mj_rne + mj_solveM";
+        set_calls(impl, call, [this] { return qacc[0]; }, [this] { return MatrixX(to_trelvar(qacc.data())); });
+        return true;
+      }
+      case Op::FdDerivatives: {
+        // Central differences of the smooth forward pipeline (step 1e-6 on
+        // each joint angle and rate): 4 nv pipeline runs.
+        auto call = [this, d](std::size_t k) {
+          constexpr mjtNum h = 1e-6;
+          const std::size_t n = dof.size();
+          for (std::size_t i = 0; i < n; ++i) {
+            for (int pass = 0; pass < 2; ++pass) {
+              mjtNum* x = pass == 0 ? d->qpos + qadr[i] : d->qvel + dof[i];
+              mjtNum* col = derivatives.data() + (pass * n + i) * n;
+              for (int sign = 1; sign >= -1; sign -= 2) {
+                set(q[k], d->qpos);
+                set(v[k], d->qvel);
+                *x += sign * h;
+                smooth_forward(d, a[k]);
+                for (std::size_t r = 0; r < n; ++r) {
+                  const mjtNum y = qacc[static_cast<std::size_t>(dof[r])] / (2 * h);
+                  col[r] = sign > 0 ? y : col[r] - y;
+                }
+              }
+            }
+          }
+        };
+        impl.note = "MuJoCo fd derivatives: central differences (step 1e-6) of the forward pipeline above, "
+                    "4 nv runs";
+        set_calls(impl, call, [this] { return derivatives[0]; }, [this] {
+          const auto n = static_cast<Eigen::Index>(dof.size());
+          return MatrixX(Eigen::Map<const MatrixX>(derivatives.data(), n, 2 * n));
+        });
+        return true;
+      }
+      case Op::Minv: {
+        auto call = [this, d](std::size_t k) {
+          set(q[k], d->qpos);
+          mj_kinematics(m, d);
+          mj_comPos(m, d);
+          mj_crb(m, d);
+          mj_factorM(m, d);
+          mj_solveM(m, d, dense.data(), identity.data(), m->nv);
+        };
+        impl.note = "MuJoCo inverse mass matrix: mj_kinematics + mj_comPos + mj_crb + mj_factorM + mj_solveM of "
+                    "the nv unit vectors";
+        set_calls(impl, call, [this] { return dense[0]; }, [this] {
           const std::size_t n = dof.size();
           MatrixX res(n, n);
           for (std::size_t i = 0; i < n; ++i)
@@ -912,6 +1045,42 @@ struct DartLib {
           return res;
         };
         return true;
+      case Op::Fd:
+        impl.note = "DART forward dynamics: setForces + computeForwardDynamics";
+        impl.run = [this](std::size_t k) {
+          skel->setPositions(q[k]);
+          skel->setVelocities(v[k]);
+          skel->setForces(a[k]);
+          skel->computeForwardDynamics();
+          consume(skel->getAcceleration(0));
+        };
+        impl.result = [this](std::size_t k) {
+          skel->setPositions(q[k]);
+          skel->setVelocities(v[k]);
+          skel->setForces(a[k]);
+          skel->computeForwardDynamics();
+          return MatrixX(to_trelvar(skel->getAccelerations()));
+        };
+        return true;
+      case Op::Minv:
+        impl.run = [this](std::size_t k) {
+          skel->setPositions(q[k]);
+          consume(skel->getInvMassMatrix()(0, 0));
+        };
+        impl.result = [this](std::size_t k) {
+          skel->setPositions(q[k]);
+          const Eigen::MatrixXd& mm = skel->getInvMassMatrix();
+          const std::size_t n = coord.size();
+          MatrixX res(n, n);
+          for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < n; ++j)
+              res(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j)) =
+                  mm(static_cast<Eigen::Index>(coord[i]), static_cast<Eigen::Index>(coord[j]));
+          return res;
+        };
+        return true;
+      case Op::FdDerivatives:
+        return false;
       case Op::JacAll:
         // Every joint's world Jacobian = the world Jacobian of every body;
         // compared column by column with the world Jacobian of the body on

@@ -29,6 +29,10 @@ class Data {
   VectorX g;               // generalized gravity
   MatrixX M;               // mass matrix, upper triangle with diagonal
   MatrixX C;               // Coriolis matrix
+  MatrixX dtau_dq;         // d tau / dq (tangent space), nv x nv
+  MatrixX dtau_dv;         // d tau / dv, nv x nv
+  MatrixX ddq_dq;          // d ddq / dq (tangent space), nv x nv
+  MatrixX ddq_dv;          // d ddq / dv, nv x nv
   std::vector<Vec3> com;   // subtree centre of mass (own frame; entry 0 world)
   std::vector<Vec3> vcom;  // subtree centre-of-mass velocity
   std::vector<double> mass;  // subtree mass
@@ -40,6 +44,8 @@ class Data {
   std::vector<Vec6> a_gf;  // body acceleration with the gravity offset
   std::vector<Vec6> h;     // body / subtree momentum
   std::vector<Mat6> doycrb;  // time variation of the world-frame body inertia
+  VectorX ddq;             // joint accelerations of the last forward-dynamics run
+  MatrixX Minv;            // inverse mass matrix, full (both triangles)
   std::size_t njoints = 0;
   std::size_t nq = 0;
   std::size_t nv = 0;
@@ -60,6 +66,43 @@ class Data {
     std::vector<std::int32_t> prev;   // per velocity coordinate: previous column
     std::vector<std::int8_t> forms;   // per joint: the form of limi a pass's placement step returned, kept by that pass for its later sweeps
     std::vector<std::array<double, 2>> sincos;  // per joint: sine, cosine of an axis joint's angle (inverse dynamics)
+    std::vector<Vec6> oa;             // per joint: world acceleration with the gravity offset (derivatives)
+    std::vector<Vec6> of;             // per joint: world force of the body, then of its subtree (derivatives)
+    Matrix6X dmotions;                // 6 x 3nv: per coordinate d the columns sigma_d, beta_d, psi_d (derivatives)
+    VectorX kept_ddq;                 // nv: data.ddq as it was before a forward-dynamics derivatives call
+
+    // Forward dynamics (aba, compute_minverse). Per-joint quantities are in
+    // the joint's own frame, motions and forces angular part first; 6x6
+    // matrices map a motion to a force in that order. Column buffers (ia_s,
+    // s_world, u_world, f, acc) hold one motion or force per column, linear
+    // part first like the Jacobian. `omi`, `s_world`, `u_world`, `f` and `acc`
+    // are in the frame with the world's axes and its origin at the first joint
+    // below the universe.
+    struct ForwardDynamics {
+      std::vector<SE3> limi;          // per joint: placement in the parent
+      std::vector<std::int8_t> forms;  // per joint: the form of limi (as work.forms)
+      std::vector<Vec6> v;            // per joint: body velocity
+      std::vector<Vec6> c;            // per joint: velocity-product acceleration v x (S qd)
+      std::vector<Vec6> pa;           // per joint: bias force pA, accumulated over the subtree
+      std::vector<Vec6> a;            // per joint: body acceleration (gravity offset included)
+      std::vector<Mat6> ia;           // per joint: articulated inertia Ia (symmetric, whole)
+      Matrix6X ia_s;                  // 6 x nv: U = Ia S, one column per velocity coordinate
+      Matrix6X d_inv;                 // 6 x nv: D^-1 = (S^T U)^-1 of each joint, in the
+                                      // joint's columns, rows 0 .. nv_i - 1
+      VectorX u;                      // nv: u = tau - S^T pA
+      VectorX ddq;                    // nv: accelerations before they are checked
+      std::vector<SE3> omi;           // per joint: placement (compute_minverse)
+      Matrix6X s_world;               // 6 x nv: motion subspace columns (compute_minverse)
+      Matrix6X u_world;               // 6 x nv: U columns (compute_minverse)
+      Matrix6X f;                     // 6 x nv: bias force of each unit joint force (compute_minverse)
+      Matrix6X acc;                   // 6 x nv(nv+1)/2: accelerations of the unit joint forces,
+                                      // one block per moving joint (compute_minverse)
+      std::vector<std::size_t> acc_start;  // per joint: first column of its block in acc
+      std::vector<std::size_t> acc_owner;  // per joint: the joint whose block holds its
+                                           // accelerations (itself, or its parent's owner
+                                           // for a fixed joint; 0: none)
+      MatrixX minv;                   // nv x nv: rows of M^-1 before they are checked
+    } fd;
   } work;
 
   Data() = default;
@@ -85,6 +128,10 @@ class Data {
     f("g", self.g);
     f("M", self.M);
     f("C", self.C);
+    f("dtau_dq", self.dtau_dq);
+    f("dtau_dv", self.dtau_dv);
+    f("ddq_dq", self.ddq_dq);
+    f("ddq_dv", self.ddq_dv);
     f("com", self.com);
     f("vcom", self.vcom);
     f("mass", self.mass);
@@ -96,6 +143,8 @@ class Data {
     f("a_gf", self.a_gf);
     f("h", self.h);
     f("doycrb", self.doycrb);
+    f("ddq", self.ddq);
+    f("Minv", self.Minv);
     f("hg", self.hg);
     f("dhg", self.dhg);
     f("ig", self.ig);

@@ -33,27 +33,6 @@ struct Coriolis {
     add_momentum_cross({0.5 * h.n, 0.5 * h.f}, b);
   }
 
-  // prev[c]: the previous coordinate on the support chain of coordinate c
-  // (the last coordinate of the nearest moving ancestor for a joint's first
-  // coordinate), -1 at the root.
-  void support_chains() {
-    std::vector<std::int32_t>& prev = data.work.prev;
-    for (std::size_t i = 1; i < model.njoints; ++i) {
-      if (model.nvs[i] == 0) continue;
-      const std::size_t s = model.idx_vs[i];
-      prev[s] = -1;
-      for (std::size_t a = model.parents[i]; a != 0; a = model.parents[a]) {
-        if (model.nvs[a] > 0) {
-          prev[s] = static_cast<std::int32_t>(model.idx_vs[a] + model.nvs[a] - 1);
-          break;
-        }
-      }
-      for (std::size_t k = 1; k < model.nvs[i]; ++k) {
-        prev[s + k] = static_cast<std::int32_t>(s + k - 1);
-      }
-    }
-  }
-
   void backward(std::size_t i) {
     const std::size_t p = model.parents[i];
     if (model.nvs[i] > 0) rows(i);
@@ -117,7 +96,7 @@ struct Coriolis {
     velocity_step(model, data, i, q, v);
     coriolis.body(i);
   }
-  coriolis.support_chains();
+  support_chains(model, data.work.prev);
   for (std::size_t i = model.njoints - 1; i >= 1; --i) coriolis.backward(i);
 }
 

@@ -6,6 +6,22 @@
 
 namespace trelvar {
 
+namespace {
+
+bool forward_dynamics_sizes_match(const Data::Work::ForwardDynamics& fd, std::size_t nj,
+                                  std::size_t nv) {
+  const auto nvi = static_cast<Eigen::Index>(nv);
+  return fd.limi.size() == nj && fd.forms.size() == nj && fd.v.size() == nj && fd.c.size() == nj && fd.pa.size() == nj &&
+         fd.a.size() == nj && fd.ia.size() == nj && fd.ia_s.cols() == nvi &&
+         fd.d_inv.cols() == nvi && fd.u.size() == nvi && fd.ddq.size() == nvi &&
+         fd.omi.size() == nj && fd.s_world.cols() == nvi && fd.u_world.cols() == nvi &&
+         fd.f.cols() == nvi && fd.acc.cols() == nvi * (nvi + 1) / 2 &&
+         fd.acc_start.size() == nj && fd.acc_owner.size() == nj && fd.minv.rows() == nvi &&
+         fd.minv.cols() == nvi;
+}
+
+}  // namespace
+
 Data::Data(const Model& model) : Data(model.njoints, model.nq, model.nv) {}
 
 Data::Data(std::size_t joints, std::size_t q_size, std::size_t v_size)
@@ -23,6 +39,10 @@ Data::Data(std::size_t joints, std::size_t q_size, std::size_t v_size)
   g = VectorX::Zero(nvi);
   M = MatrixX::Zero(nvi, nvi);
   C = MatrixX::Zero(nvi, nvi);
+  dtau_dq = MatrixX::Zero(nvi, nvi);
+  dtau_dv = MatrixX::Zero(nvi, nvi);
+  ddq_dq = MatrixX::Zero(nvi, nvi);
+  ddq_dv = MatrixX::Zero(nvi, nvi);
   com.assign(njoints, Vec3::Zero());
   vcom.assign(njoints, Vec3::Zero());
   mass.assign(njoints, 0.0);
@@ -34,6 +54,8 @@ Data::Data(std::size_t joints, std::size_t q_size, std::size_t v_size)
   a_gf.assign(njoints, Vec6::Zero());
   h.assign(njoints, Vec6::Zero());
   doycrb.assign(njoints, Mat6::Zero());
+  ddq = VectorX::Zero(nvi);
+  Minv = MatrixX::Zero(nvi, nvi);
 
   work.cols = Matrix6X::Zero(6, nvi);
   work.b.assign(njoints, Mat6::Zero());
@@ -42,6 +64,31 @@ Data::Data(std::size_t joints, std::size_t q_size, std::size_t v_size)
   work.prev.assign(nv, -1);
   work.forms.assign(njoints, -1);
   work.sincos.assign(njoints, {0.0, 1.0});
+  work.oa.assign(njoints, Vec6::Zero());
+  work.of.assign(njoints, Vec6::Zero());
+  work.dmotions = Matrix6X::Zero(6, 3 * nvi);
+  work.kept_ddq = VectorX::Zero(nvi);
+
+  Work::ForwardDynamics& fd = work.fd;
+  fd.limi.assign(njoints, SE3::identity());
+  fd.forms.assign(njoints, -1);
+  fd.v.assign(njoints, Vec6::Zero());
+  fd.c.assign(njoints, Vec6::Zero());
+  fd.pa.assign(njoints, Vec6::Zero());
+  fd.a.assign(njoints, Vec6::Zero());
+  fd.ia.assign(njoints, Mat6::Zero());
+  fd.ia_s = Matrix6X::Zero(6, nvi);
+  fd.d_inv = Matrix6X::Zero(6, nvi);
+  fd.u = VectorX::Zero(nvi);
+  fd.ddq = VectorX::Zero(nvi);
+  fd.omi.assign(njoints, SE3::identity());
+  fd.s_world = Matrix6X::Zero(6, nvi);
+  fd.u_world = Matrix6X::Zero(6, nvi);
+  fd.f = Matrix6X::Zero(6, nvi);
+  fd.acc = Matrix6X::Zero(6, nvi * (nvi + 1) / 2);
+  fd.acc_start.assign(njoints, 0);
+  fd.acc_owner.assign(njoints, 0);
+  fd.minv = MatrixX::Zero(nvi, nvi);
 }
 
 void Data::reset() {
@@ -62,6 +109,10 @@ void Data::reset() {
   g.setZero();
   M.setZero();
   C.setZero();
+  dtau_dq.setZero();
+  dtau_dv.setZero();
+  ddq_dq.setZero();
+  ddq_dv.setZero();
   j.setZero();
   dJ.setZero();
   ag.setZero();
@@ -75,6 +126,8 @@ void Data::reset() {
     h[i].setZero();
     doycrb[i].setZero();
   }
+  ddq.setZero();
+  Minv.setZero();
   kinetic_energy = 0.0;
   potential_energy = 0.0;
   mechanical_energy = 0.0;
@@ -98,10 +151,17 @@ bool Data::buffers_consistent() const {
          vcom.size() == nj && mass.size() == nj && a_gf.size() == nj && h.size() == nj &&
          doycrb.size() == nj && tau.size() == nvi && nle.size() == nvi && g.size() == nvi &&
          M.rows() == nvi && M.cols() == nvi && C.rows() == nvi && C.cols() == nvi &&
+         dtau_dq.rows() == nvi && dtau_dq.cols() == nvi && dtau_dv.rows() == nvi &&
+         dtau_dv.cols() == nvi && ddq_dq.rows() == nvi && ddq_dq.cols() == nvi &&
+         ddq_dv.rows() == nvi && ddq_dv.cols() == nvi &&
          j.cols() == nvi && dJ.cols() == nvi && ag.cols() == nvi && dag.cols() == nvi &&
          jcom.cols() == nvi && work.cols.cols() == nvi && work.b.size() == nj &&
          work.h.size() == nj && work.rel.size() == nj &&
-         work.prev.size() == nv && work.forms.size() == nj && work.sincos.size() == nj;
+         work.prev.size() == nv && work.forms.size() == nj && work.sincos.size() == nj &&
+         work.oa.size() == nj && work.of.size() == nj && work.dmotions.cols() == 3 * nvi &&
+         work.kept_ddq.size() == nvi &&
+         ddq.size() == nvi && Minv.rows() == nvi && Minv.cols() == nvi &&
+         forward_dynamics_sizes_match(work.fd, njoints, nv);
 }
 
 void check_data_matches(const Model& model, const Data& data) {

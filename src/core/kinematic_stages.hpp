@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "joint_kinds.hpp"
@@ -89,13 +90,21 @@ class SinesAhead {
 // -1. A joint transform without translation or without rotation leaves that
 // part of the fixed placement as it is (compose() for its shape); a rotation
 // about a coordinate axis is multiplied column by column.
+//
+// The placements go to Data's limi and omi, or to the buffers a pass keeps
+// for itself (Placements); a pass without world placements leaves omi null.
+struct Placements {
+  SE3* limi;
+  SE3* omi;
+};
+
 template <class Sines, class Next>
-[[gnu::always_inline]] inline int place_joint(const Model& model, Data& data, std::size_t i,
+[[gnu::always_inline]] inline int place_joint(const Model& model, Placements out, std::size_t i,
                                               const double* q, const Sines& sines, Next&& next) {
   const JointType type = model.joints[i].joint_type;
   const SE3& fixed = model.placements[i];
-  SE3& limi = data.limi[i];
-  SE3& omi = data.omi[i];
+  SE3& limi = out.limi[i];
+  SE3* omi = out.omi != nullptr ? out.omi + i : nullptr;
   const std::size_t p = model.parents[i];
   const double* qi = q + model.idx_qs[i];
   const int k = model.axis_index[i];
@@ -113,16 +122,23 @@ template <class Sines, class Next>
       // X_T has no rotation: X_i = (R_k, t_T).
       const AxisPlacement<std::decay_t<decltype(r)>::k> x{r, fixed.translation};
       limi = to_se3(x);
-      omi = p != 0 ? compose(data.omi[p], x) : limi;
+      if (omi != nullptr) *omi = p != 0 ? compose(out.omi[p], x) : limi;
       next(x);
     });
     if (plain) return k;
   } else {
     limi = joint_placement(type, fixed, joint_axis(model, i), qi);
   }
-  omi = p != 0 ? compose(data.omi[p], limi) : limi;
+  if (omi != nullptr) *omi = p != 0 ? compose(out.omi[p], limi) : limi;
   next(static_cast<const SE3&>(limi));
   return -1;
+}
+
+template <class Sines, class Next>
+[[gnu::always_inline]] inline int place_joint(const Model& model, Data& data, std::size_t i,
+                                              const double* q, const Sines& sines, Next&& next) {
+  return place_joint(model, Placements{data.limi.data(), data.omi.data()}, i, q, sines,
+                     std::forward<Next>(next));
 }
 
 // Hands the placement x to f in the form place_joint returned for it.
@@ -201,6 +217,27 @@ inline void for_each_subtree_run(const Model& model, std::size_t i, F&& f) {
   }
   for (std::size_t k : model.subtrees[i]) {
     if (model.nvs[k] > 0) f(model.idx_vs[k], model.nvs[k]);
+  }
+}
+
+// prev[c]: the previous coordinate on the support chain of coordinate c (the
+// last coordinate of the nearest moving ancestor for a joint's first
+// coordinate), -1 at the root. Following prev from a joint's first coordinate
+// visits every coordinate of its strict ancestors, deepest first.
+inline void support_chains(const Model& model, std::vector<std::int32_t>& prev) {
+  for (std::size_t i = 1; i < model.njoints; ++i) {
+    if (model.nvs[i] == 0) continue;
+    const std::size_t s = model.idx_vs[i];
+    prev[s] = -1;
+    for (std::size_t a = model.parents[i]; a != 0; a = model.parents[a]) {
+      if (model.nvs[a] > 0) {
+        prev[s] = static_cast<std::int32_t>(model.idx_vs[a] + model.nvs[a] - 1);
+        break;
+      }
+    }
+    for (std::size_t k = 1; k < model.nvs[i]; ++k) {
+      prev[s + k] = static_cast<std::int32_t>(s + k - 1);
+    }
   }
 }
 

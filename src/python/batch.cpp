@@ -120,7 +120,7 @@ PyObject* call_batch(const BatchFunction& f, PyObject* const* args, Py_ssize_t n
 // ---- the table -------------------------------------------------------------------
 
 const BatchFunction& rnea_function() {
-  static const Signature sig{"rnea()", {"model", "q", "v", "a", "threads"}, 4};
+  static const Signature sig{"rnea()", {"model", "q", "v", "a", "threads"}, 1};
   static const BatchFunction f{
       &sig,
       {Width::nq, Width::nv, Width::nv},
@@ -132,7 +132,7 @@ const BatchFunction& rnea_function() {
 }
 
 const BatchFunction& non_linear_effects_function() {
-  static const Signature sig{"non_linear_effects()", {"model", "q", "v", "threads"}, 3};
+  static const Signature sig{"non_linear_effects()", {"model", "q", "v", "threads"}, 1};
   static const BatchFunction f{
       &sig,
       {Width::nq, Width::nv},
@@ -144,7 +144,7 @@ const BatchFunction& non_linear_effects_function() {
 }
 
 const BatchFunction& compute_gravity_function() {
-  static const Signature sig{"compute_gravity()", {"model", "q", "threads"}, 2};
+  static const Signature sig{"compute_gravity()", {"model", "q", "threads"}, 1};
   static const BatchFunction f{
       &sig,
       {Width::nq},
@@ -156,7 +156,7 @@ const BatchFunction& compute_gravity_function() {
 }
 
 const BatchFunction& crba_function() {
-  static const Signature sig{"crba()", {"model", "q", "threads"}, 2};
+  static const Signature sig{"crba()", {"model", "q", "threads"}, 1};
   static const BatchFunction f{
       &sig,
       {Width::nq},
@@ -168,7 +168,7 @@ const BatchFunction& crba_function() {
 }
 
 const BatchFunction& forward_kinematics_function() {
-  static const Signature sig{"forwardKinematics()", {"model", "q", "threads"}, 2};
+  static const Signature sig{"forwardKinematics()", {"model", "q", "threads"}, 1};
   static const BatchFunction f{
       &sig,
       {Width::nq},
@@ -180,7 +180,7 @@ const BatchFunction& forward_kinematics_function() {
 }
 
 const BatchFunction& integrate_function() {
-  static const Signature sig{"integrate()", {"model", "q", "v", "threads"}, 3};
+  static const Signature sig{"integrate()", {"model", "q", "v", "threads"}, 1};
   static const BatchFunction f{
       &sig,
       {Width::nq, Width::nv},

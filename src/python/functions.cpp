@@ -4,8 +4,10 @@
 #include "functions.hpp"
 
 #include "toolkit.hpp"
+#include "trelvar/derivatives.hpp"
 #include "trelvar/dynamics.hpp"
 #include "trelvar/error.hpp"
+#include "trelvar/forward_dynamics.hpp"
 #include "trelvar/jacobians.hpp"
 #include "trelvar/kinematics.hpp"
 #include "trelvar/urdf.hpp"
@@ -163,6 +165,94 @@ PyObject* py_compute_coriolis_matrix(PyObject*, PyObject* const* args, Py_ssize_
     if (!convert_model_data_q(call, x, true)) return nullptr;
     compute_coriolis_matrix(*x.model, *x.data, x.q.vector(), x.v.vector());
     Py_RETURN_NONE;
+  });
+}
+
+// ---- forward dynamics --------------------------------------------------------------
+
+// fext, when given, is float64 (njoints, 6): row i the force on body i in
+// joint i's frame, linear part first; row 0 is not read. The core takes one
+// force per joint, moment part first.
+PyObject* py_aba(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"aba()", {"model", "data", "q", "v", "tau", "fext"}, 1};
+    Call call(sig, args, nargs, kw);
+    if (!call.ok()) return nullptr;
+    const Model* m = call.model(0);
+    Data* d = m != nullptr ? call.data_mut(1) : nullptr;
+    ArrayArg q, v, tau, fext;
+    const bool with_fext = call.arg(5) != nullptr && call.arg(5) != Py_None;
+    if (d == nullptr || !call.vector(2, q) || !call.vector(3, v) || !call.vector(4, tau) ||
+        (with_fext && !call.matrix(5, fext)) ||
+        !(with_fext ? check_arrays({&q, &v, &tau, &fext}) : check_arrays({&q, &v, &tau})) ||
+        !q_length_ok(q, *m) || !v_length_ok(v, *m) || !v_length_ok(tau, *m, "tau")) {
+      return nullptr;
+    }
+    if (!with_fext) return to_array(aba(*m, *d, q.vector(), v.vector(), tau.vector()));
+    const auto njoints = static_cast<Py_ssize_t>(m->njoints);
+    if (fext.rows() != njoints || fext.cols() != 6) {
+      return raise(PyExc_ValueError, format("fext shape ({}, {}) != (njoints, 6) = ({}, 6)", fext.rows(),
+                                            fext.cols(), njoints));
+    }
+    std::vector<Vec6> forces(m->njoints);
+    for (Py_ssize_t i = 0; i < njoints; ++i) {
+      for (Py_ssize_t k = 0; k < 3; ++k) {
+        forces[static_cast<std::size_t>(i)][k] = fext.at(i, 3 + k);
+        forces[static_cast<std::size_t>(i)][3 + k] = fext.at(i, k);
+      }
+    }
+    return to_array(aba(*m, *d, q.vector(), v.vector(), tau.vector(), forces));
+  });
+}
+
+PyObject* py_compute_minverse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"computeMinverse()", {"model", "data", "q"}};
+    Call call(sig, args, nargs, kw);
+    ModelDataQ x;
+    if (!convert_model_data_q(call, x, false)) return nullptr;
+    return to_array2d(compute_minverse(*x.model, *x.data, x.q.vector()));
+  });
+}
+
+// ---- derivatives -----------------------------------------------------------------
+
+// Functions taking (model, data, q, v, x) with x of length nv named `x_name`.
+bool convert_state_and(Call& call, const char* x_name, const Model*& m, Data*& d, ArrayArg& q,
+                       ArrayArg& v, ArrayArg& x) {
+  if (!call.ok()) return false;
+  m = call.model(0);
+  d = m != nullptr ? call.data_mut(1) : nullptr;
+  return d != nullptr && call.vector(2, q) && call.vector(3, v) && call.vector(4, x) &&
+         check_arrays({&q, &v, &x}) && q_length_ok(q, *m) && v_length_ok(v, *m) &&
+         v_length_ok(x, *m, x_name);
+}
+
+PyObject* py_compute_rnea_derivatives(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"computeRNEADerivatives()", {"model", "data", "q", "v", "a"}};
+    Call call(sig, args, nargs, kw);
+    const Model* m = nullptr;
+    Data* d = nullptr;
+    ArrayArg q, v, a;
+    if (!convert_state_and(call, "a", m, d, q, v, a)) return nullptr;
+    compute_rnea_derivatives(*m, *d, q.vector(), v.vector(), a.vector());
+    return to_tuple({&d->dtau_dq, &d->dtau_dv, &d->M});
+  });
+}
+
+PyObject* py_compute_aba_derivatives(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"computeABADerivatives()", {"model", "data", "q", "v", "tau"}};
+    Call call(sig, args, nargs, kw);
+    const Model* m = nullptr;
+    Data* d = nullptr;
+    ArrayArg q, v, tau;
+    if (!convert_state_and(call, "tau", m, d, q, v, tau)) return nullptr;
+    compute_aba_derivatives(*m, *d, q.vector(), v.vector(), tau.vector());
+    return to_tuple({&d->ddq_dq, &d->ddq_dv, &d->Minv});
   });
 }
 
@@ -372,6 +462,56 @@ PyMethodDef functions[] = {
     {"parse_urdf_file", fast(py_parse_urdf_file), kFlags, TRELVAR_DOC("parse_urdf_file(filename)", "")},
     {"parse_urdf_from_string", fast(py_parse_urdf_from_string), kFlags,
      TRELVAR_DOC("parse_urdf_from_string(urdf_string)", "")},
+    {"aba", fast(py_aba), kFlags,
+     TRELVAR_DOC("aba(model, data, q, v, tau, fext=None)",
+                 "Forward dynamics: the joint accelerations that the joint forces tau produce\n\n"
+                 "Solves M(q) * ddq + C(q, v) * v + g(q) = tau (plus the joint forces of the external "
+                 "forces fext) by the articulated-body algorithm. The result is also left in the "
+                 "data; nothing else in it changes.\n\n# Arguments\n* `model` - The robot model\n* "
+                 "`data` - Data structure to store results\n* `q` - Configuration vector (numpy array "
+                 "of size model.nq)\n* `v` - Velocity vector (numpy array of size model.nv)\n* `tau` "
+                 "- Joint force vector (numpy array of size model.nv)\n* `fext` - Optional external "
+                 "forces (numpy array of shape (model.njoints, 6)): row i is the force on body i "
+                 "expressed in joint i's frame, linear part first (force, then moment); row 0 is "
+                 "ignored\n\n# Returns\nThe joint accelerations ddq (numpy array of size "
+                 "model.nv)\n\n# Raises\nValueError when a joint's articulated inertia is singular "
+                 "(the bodies it carries have no inertia along its motion), or when an input or the "
+                 "result is not finite")},
+    {"computeMinverse", fast(py_compute_minverse), kFlags,
+     TRELVAR_DOC("computeMinverse(model, data, q)",
+                 "Compute the inverse of the joint-space mass matrix M(q)\n\nComputed directly "
+                 "from the articulated inertias, without forming M. The result is also left in the "
+                 "data; nothing else in it changes.\n\n# Arguments\n* `model` - The robot model\n"
+                 "* `data` - Data structure to store results\n* `q` - Configuration vector (numpy "
+                 "array of size model.nq)\n\n# Returns\nThe symmetric matrix M(q)^-1 (numpy array "
+                 "of shape (model.nv, model.nv))\n\n# Raises\nValueError when a joint's articulated "
+                 "inertia is singular, or when q or the result is not finite")},
+    {"computeRNEADerivatives", fast(py_compute_rnea_derivatives), kFlags,
+     TRELVAR_DOC("computeRNEADerivatives(model, data, q, v, a)",
+                 "Partial derivatives of inverse dynamics tau = rnea(q, v, a)\n\nDerivatives with "
+                 "respect to q are taken in the tangent space: column k is the derivative of tau at "
+                 "integrate(model, q, eps * e_k) at eps = 0, so every matrix is nv x nv. The three "
+                 "matrices are also left in data.dtau_dq, data.dtau_dv and data.M (both triangles), "
+                 "and tau in data.tau.\n\n# Arguments\n* `model` - The robot model\n* `data` - "
+                 "Data structure to store results\n* `q` - Configuration vector (numpy array of size "
+                 "model.nq)\n* `v` - Velocity vector (numpy array of size model.nv)\n* `a` - "
+                 "Acceleration vector (numpy array of size model.nv)\n\n# Returns\nThe tuple "
+                 "(dtau_dq, dtau_dv, M) of numpy arrays of shape (model.nv, model.nv); M = dtau/da "
+                 "is the mass matrix")},
+    {"computeABADerivatives", fast(py_compute_aba_derivatives), kFlags,
+     TRELVAR_DOC("computeABADerivatives(model, data, q, v, tau)",
+                 "Partial derivatives of forward dynamics ddq = aba(q, v, tau)\n\nDerivatives with "
+                 "respect to q are taken in the tangent space: column k is the derivative of ddq at "
+                 "integrate(model, q, eps * e_k) at eps = 0, so every matrix is nv x nv. The three "
+                 "matrices are also left in data.ddq_dq, data.ddq_dv and the inverse mass matrix in "
+                 "the data, and ddq itself too.\n\n# Arguments\n* `model` - The robot model\n* "
+                 "`data` - Data structure to store results\n* `q` - Configuration vector (numpy "
+                 "array of size model.nq)\n* `v` - Velocity vector (numpy array of size model.nv)\n"
+                 "* `tau` - Joint force vector (numpy array of size model.nv)\n\n# Returns\nThe "
+                 "tuple (ddq_dq, ddq_dv, Minv) of numpy arrays of shape (model.nv, model.nv); Minv = "
+                 "dddq/dtau is the inverse mass matrix\n\n# Raises\nValueError as aba: when a "
+                 "joint's articulated inertia is singular, or when an input or the result is not "
+                 "finite")},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

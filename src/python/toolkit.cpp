@@ -223,12 +223,14 @@ Call::Call(const Signature& sig, PyObject* args, PyObject* kwargs) : sig_(sig) {
 bool Call::bind(const Signature& sig, PyObject* const* pos, Py_ssize_t npos,
                 PyObject* const* kwnames, PyObject* const* kwvalues, Py_ssize_t nkw) {
   const auto n = static_cast<Py_ssize_t>(sig.params.size());
-  const Py_ssize_t required = sig.required < 0 ? n : sig.required;
+  const Py_ssize_t required = n - static_cast<Py_ssize_t>(sig.optional);
   if (npos > n) {
-    const std::string takes = required == n ? format("{}", n) : format("from {} to {}", required, n);
+    const char* verb = npos == 1 ? "was" : "were";
     PyErr_SetString(PyExc_TypeError,
-                    format("{} takes {} positional arguments but {} {} given", sig.full_name, takes,
-                           npos, npos == 1 ? "was" : "were")
+                    (required == n ? format("{} takes {} positional arguments but {} {} given",
+                                            sig.full_name, n, npos, verb)
+                                   : format("{} takes from {} to {} positional arguments but {} {} given",
+                                            sig.full_name, required, n, npos, verb))
                         .c_str());
     return false;
   }
@@ -513,6 +515,20 @@ PyObject* to_array(const double* x, Py_ssize_t n) {
   PyObject* a = new_array(n, &out);
   if (a != nullptr && n > 0) std::memcpy(out, x, static_cast<std::size_t>(n) * sizeof(double));
   return a;
+}
+
+PyObject* to_tuple(std::initializer_list<const MatrixX*> matrices) {
+  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(matrices.size()));
+  if (tuple == nullptr) return nullptr;
+  Py_ssize_t k = 0;
+  for (const MatrixX* m : matrices) {
+    PyObject* item = to_array2d(*m);
+    if (item == nullptr || PyTuple_SetItem(tuple, k++, item) != 0) {
+      Py_DECREF(tuple);
+      return nullptr;
+    }
+  }
+  return tuple;
 }
 
 PyObject* to_array(const std::vector<Vec3>& rows) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <new>
 #include <utility>
 #include <string>
@@ -168,7 +169,7 @@ class ArrayArg {
 struct Signature {
   const char* full_name;             // "crba()", "Model.add_joint()", "Data.__new__()"
   std::vector<const char*> params;   // parameter names, in order
-  int required = -1;                 // how many come first without a default; -1: all
+  std::size_t optional = 0;          // how many of the last ones may be left out (arg() gives nullptr)
 };
 
 class Call {
@@ -305,6 +306,10 @@ inline PyObject* to_array(const Matrix6X& m) { return to_array2d(m); }
 inline PyObject* to_array(const Matrix3X& m) { return to_array2d(m); }
 // One row per entry: shape (n, 3).
 PyObject* to_array(const std::vector<Vec3>& rows);
+
+// A tuple of fresh arrays of the matrices, in order (to_array2d each); null,
+// with the exception set, when one of them cannot be made.
+PyObject* to_tuple(std::initializer_list<const MatrixX*> matrices);
 
 // 6-vectors are handed to Python linear part first, the order of the Jacobian
 // columns, whatever their stored order. Motion and force vectors are stored

@@ -1,5 +1,5 @@
 """Type stubs of the trelvar extension module (rigid-body kinematics and dynamics)."""
-from typing import ClassVar, List, Optional
+from typing import ClassVar, List, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -149,6 +149,18 @@ class Data:
     def C(self) -> Matrix:
         """Coriolis matrix (nv, nv)."""
     @property
+    def dtau_dq(self) -> Matrix:
+        """d tau / dq in the tangent space (nv, nv), from computeRNEADerivatives."""
+    @property
+    def dtau_dv(self) -> Matrix:
+        """d tau / dv (nv, nv), from computeRNEADerivatives."""
+    @property
+    def ddq_dq(self) -> Matrix:
+        """d ddq / dq in the tangent space (nv, nv), from computeABADerivatives."""
+    @property
+    def ddq_dv(self) -> Matrix:
+        """d ddq / dv (nv, nv), from computeABADerivatives."""
+    @property
     def g(self) -> Vector:
         """Generalized gravity (nv,)."""
     @property
@@ -160,6 +172,12 @@ class Data:
     @property
     def nle(self) -> Vector:
         """Non-linear effects C(q, v) v + g(q) (nv,)."""
+    @property
+    def ddq(self) -> Vector:
+        """Joint accelerations of the last forward-dynamics run (nv,)."""
+    @property
+    def Minv(self) -> Matrix:
+        """Inverse mass matrix of the last computeMinverse run (nv, nv), full and symmetric."""
     @property
     def J(self) -> Matrix:
         """World Jacobian of every joint (6, nv), linear part first."""
@@ -292,3 +310,11 @@ def parse_urdf_file(filename: str) -> Model:
     """Build a model from a URDF file."""
 def parse_urdf_from_string(urdf_string: str) -> Model:
     """Build a model from URDF text."""
+def aba(model: Model, data: Data, q: Vector, v: Vector, tau: Vector, fext: Optional[Matrix] = None) -> Vector:
+    """Forward dynamics: joint accelerations ddq (nv,); fext (njoints, 6) rows linear part first."""
+def computeMinverse(model: Model, data: Data, q: Vector) -> Matrix:
+    """Inverse of the mass matrix, full and symmetric (nv, nv)."""
+def computeRNEADerivatives(model: Model, data: Data, q: Vector, v: Vector, a: Vector) -> Tuple[Matrix, Matrix, Matrix]:
+    """(dtau_dq, dtau_dv, M), each (nv, nv); q derivatives in the tangent space."""
+def computeABADerivatives(model: Model, data: Data, q: Vector, v: Vector, tau: Vector) -> Tuple[Matrix, Matrix, Matrix]:
+    """(ddq_dq, ddq_dv, Minv), each (nv, nv); q derivatives in the tangent space."""

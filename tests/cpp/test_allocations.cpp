@@ -11,7 +11,9 @@
 
 #include "sample_models.hpp"
 #include "trelvar/batch.hpp"
+#include "trelvar/derivatives.hpp"
 #include "trelvar/dynamics.hpp"
+#include "trelvar/forward_dynamics.hpp"
 #include "trelvar/jacobians.hpp"
 #include "trelvar/kinematics.hpp"
 
@@ -79,8 +81,14 @@ TEST_P(NoAllocation, WarmCallsAllocateNothing) {
   EXPECT_EQ(allocations_of([&] { crba(m, d, q); }), 0);
   EXPECT_EQ(allocations_of([&] { compute_all_terms(m, d, q, v); }), 0);
   EXPECT_EQ(allocations_of([&] { compute_coriolis_matrix(m, d, q, v); }), 0);
+  EXPECT_EQ(allocations_of([&] { compute_rnea_derivatives(m, d, q, v, a); }), 0);
+  EXPECT_EQ(allocations_of([&] { compute_aba_derivatives(m, d, q, v, a); }), 0);
   EXPECT_EQ(allocations_of([&] { compute_joint_jacobians(m, d, q); }), 0);
   EXPECT_EQ(allocations_of([&] { compute_joint_jacobians_time_variation(m, d, q, v); }), 0);
+  const std::vector<Vec6> fext(m.njoints, Vec6::Ones());
+  EXPECT_EQ(allocations_of([&] { aba(m, d, q, v, a); }), 0);
+  EXPECT_EQ(allocations_of([&] { aba(m, d, q, v, a, fext); }), 0);
+  EXPECT_EQ(allocations_of([&] { compute_minverse(m, d, q); }), 0);
   // These return a new matrix by design: exactly that one allocation.
   EXPECT_EQ(allocations_of([&] { compute_joint_jacobian(m, d, q, m.njoints - 1); }), 1);
   EXPECT_EQ(allocations_of([&] { get_frame_jacobian(m, d, m.njoints - 1, ReferenceFrame::LOCAL); }), 1);

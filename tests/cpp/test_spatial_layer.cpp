@@ -96,6 +96,34 @@ TEST(ArticulatedInertia, ChangeOfFrameMatchesTheRigidBodyAndTheTransforms) {
   }
 }
 
+// Ia times a subspace column with one zero half, and the rank-one projection,
+// against the dense product and the general projection; Ia^a S = 0.
+TEST(ArticulatedInertia, OneCoordinateFormsMatchTheGeneralForms) {
+  std::mt19937 rng(7);
+  const Vec3 tilted = Vec3(0.3, -0.5, 0.8).normalized();
+  const Vec3 minus_y = -Vec3::UnitY();
+  const Vec3 plus_x = Vec3::UnitX();
+  const UnitAxis axes[] = {{tilted, -1}, {minus_y, 1}, {plus_x, 0}};
+  for (const UnitAxis& axis : axes) {
+    const ArticulatedInertia ia = random_articulated(rng);
+    const Vec3& u = axis.u;
+    EXPECT_EQ(as_vec6(ia * AngularMotion<UnitAxis>{axis}), as_vec6(ia * Motion<>{u, Vec3::Zero()}))
+        << u.transpose();
+    expect_near(as_vec6(ia * LinearMotion<UnitAxis>{axis}),
+                as_vec6(ia * Motion<>{Vec3::Zero(), u}), 1e-15);
+    for (const JointType type : {JointType::Revolute, JointType::Prismatic}) {
+      const JointColumns cols = times_subspace(type, axis, ia);
+      const JointMatrix d = project_columns(type, axis, cols);
+      ArticulatedInertia general = ia, one = ia;
+      subtract_projection(general, cols, d.inverse());
+      const Force<> col{cols.col(0).head<3>(), cols.col(0).tail<3>()};
+      subtract_projection(one, col, 1.0 / d(0, 0));
+      expect_near(one.m, general.m, 1e-14);
+      expect_near(as_vec6(one * subspace_column(type, axis, 0)), Vec6::Zero(), 1e-13);
+    }
+  }
+}
+
 TEST(ArticulatedInertia, SumIsTheSumOfTheForces) {
   std::mt19937 rng(3);
   const ArticulatedInertia a = random_articulated(rng), b = random_articulated(rng);
@@ -215,6 +243,10 @@ void check_axis_forms(std::mt19937& rng) {
   Motion<> sum = m;
   sum += AxisMotion<K>{s};
   EXPECT_EQ(as_vec6(sum), as_vec6(m + dense_axis));
+  // Articulated inertias moved through the axis form.
+  const ArticulatedInertia ia = random_articulated(rng);
+  EXPECT_EQ(act(fast, ia).m, act(full, ia).m);
+  EXPECT_EQ(act_inv(fast, ia).m, act_inv(full, ia).m);
 }
 
 TEST(FastForms, AxisRotationsGiveTheFullProducts) {

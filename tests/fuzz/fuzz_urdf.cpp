@@ -4,9 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "trelvar/derivatives.hpp"
 #include "trelvar/dynamics.hpp"
 #include "trelvar/error.hpp"
+#include "trelvar/forward_dynamics.hpp"
 #include "trelvar/jacobians.hpp"
 #include "trelvar/kinematics.hpp"
 #include "trelvar/urdf.hpp"
@@ -31,6 +34,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     trelvar::crba(model, data, qn);
     trelvar::compute_all_terms(model, data, qn, v);
     trelvar::compute_coriolis_matrix(model, data, qn, v);
+    trelvar::compute_rnea_derivatives(model, data, qn, v, v);
+    // Forward dynamics raises on a body without inertia along its joint's
+    // motion (common in fuzzed models): each call is tried on its own.
+    try {
+      trelvar::aba(model, data, qn, v, v);
+      trelvar::aba(model, data, qn, v, v, std::vector<trelvar::Vec6>(model.njoints, trelvar::Vec6::Ones()));
+    } catch (const trelvar::Error&) {
+    }
+    try {
+      trelvar::compute_minverse(model, data, qn);
+    } catch (const trelvar::Error&) {
+    }
+    try {
+      trelvar::compute_aba_derivatives(model, data, qn, v, v);
+    } catch (const trelvar::Error&) {
+    }
     for (std::size_t f = 0; f < model.nframes; ++f) {
       trelvar::get_frame_jacobian_time_variation(model, data, f, trelvar::ReferenceFrame::LOCAL);
     }

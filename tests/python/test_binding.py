@@ -305,7 +305,8 @@ def test_module_contents_in_order():
         "SE3", "Model", "Data", "ReferenceFrame", "Frame", "neutral", "integrate", "forwardKinematics",
         "rnea", "crba", "computeJointJacobians", "computeJointJacobian", "computeJointJacobiansTimeVariation",
         "getFrameJacobian", "getFrameJacobianTimeVariation", "non_linear_effects", "compute_gravity",
-        "computeAllTerms", "computeCoriolisMatrix", "parse_urdf_file", "parse_urdf_from_string",
+        "computeAllTerms", "computeCoriolisMatrix", "parse_urdf_file", "parse_urdf_from_string", "aba",
+        "computeMinverse", "computeRNEADerivatives", "computeABADerivatives",
         "batch"]  # the submodule, added after the module's own contents
     assert trv.__version__ == "0.1.4"
     assert trv.__doc__ == ""

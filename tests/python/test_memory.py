@@ -47,6 +47,13 @@ def calls(m, d, q, v):
         "compute_gravity": lambda: trv.compute_gravity(m, d, q),
         "computeAllTerms": lambda: trv.computeAllTerms(m, d, q, v),
         "computeCoriolisMatrix": lambda: trv.computeCoriolisMatrix(m, d, q, v),
+        "aba": lambda: trv.aba(m, d, q, v, v),
+        "aba_fext": lambda: trv.aba(m, d, q, v, v, np.ones((m.njoints, 6))),
+        "computeMinverse": lambda: trv.computeMinverse(m, d, q),
+        "computeRNEADerivatives": lambda: trv.computeRNEADerivatives(m, d, q, v, v),
+        "computeABADerivatives": lambda: trv.computeABADerivatives(m, d, q, v, v),
+        "failing_derivatives": lambda: _swallow(lambda: trv.computeABADerivatives(m, d, q, v, q)),
+        "failing_aba": lambda: _swallow(lambda: trv.aba(m, d, q, v, v, np.ones((2, 6)))),
         "parse_urdf_from_string": lambda: trv.parse_urdf_from_string("<robot name='r'><link name='a'/></robot>"),
         "failing_rnea": lambda: _swallow(lambda: trv.rnea(m, d, q, v, q)),
         "failing_type": lambda: _swallow(lambda: trv.crba(m, d, [0.0])),
@@ -63,7 +70,7 @@ def calls(m, d, q, v):
     }
 
 
-DATA_ATTRIBUTES = ["tau", "nle", "J", "dJ", "Ag", "dAg", "Jcom", "com", "vcom", "mass", "v", "a", "f",
+DATA_ATTRIBUTES = ["tau", "nle", "ddq", "Minv", "dtau_dq", "dtau_dv", "ddq_dq", "ddq_dv", "J", "dJ", "Ag", "dAg", "Jcom", "com", "vcom", "mass", "v", "a", "f",
                    "ov", "a_gf", "h", "liMi", "oYcrb", "hg", "dhg", "Ig", "kinetic_energy"]
 MODEL_ATTRIBUTES = ["parents", "idx_qs", "joint_types", "axes", "placements", "masses", "levers",
                     "rotational_inertias", "children", "supports", "subtrees", "frames"]

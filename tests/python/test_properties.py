@@ -105,7 +105,7 @@ def snapshot(m, d):
     """Everything readable from the model and the data, as text (NaN-safe)."""
     return repr((m.to_string_info(), repr(m), m.gravity_full.tolist(), m.lowerPositionLimit.tolist(),
                  d.to_string_info(), d.M.tolist(), d.C.tolist(), d.g.tolist(),
-                 [x.homogeneous.tolist() for x in d.oMi]))
+                 d.dtau_dq.tolist(), d.ddq_dv.tolist(), [x.homogeneous.tolist() for x in d.oMi]))
 
 
 def hostile_vectors(n):
@@ -131,7 +131,8 @@ ARITIES = {
     trv.neutral: 1, trv.integrate: 3, trv.forwardKinematics: 3, trv.rnea: 5, trv.crba: 3,
     trv.computeJointJacobians: 3, trv.computeJointJacobian: 4, trv.computeJointJacobiansTimeVariation: 4,
     trv.getFrameJacobian: 4, trv.getFrameJacobianTimeVariation: 4, trv.non_linear_effects: 4,
-    trv.compute_gravity: 3, trv.computeAllTerms: 4, trv.computeCoriolisMatrix: 4,
+    trv.compute_gravity: 3, trv.computeAllTerms: 4, trv.computeCoriolisMatrix: 4, trv.aba: 5,
+    trv.computeMinverse: 3, trv.computeRNEADerivatives: 5, trv.computeABADerivatives: 5,
 }
 
 DOCUMENTED = (TypeError, ValueError, IndexError, OverflowError, RuntimeError)
@@ -152,6 +153,8 @@ def arguments_for(fn, m, d, other_data, vector, index):
         trv.getFrameJacobian: [m, d, 1, W], trv.getFrameJacobianTimeVariation: [m, d, 1, L],
         trv.non_linear_effects: [m, d, q, v], trv.compute_gravity: [m, d, q],
         trv.computeAllTerms: [m, d, q, v], trv.computeCoriolisMatrix: [m, d, q, v],
+        trv.aba: [m, d, q, v, v, np.zeros((m.njoints, 6))], trv.computeMinverse: [m, d, q],
+        trv.computeRNEADerivatives: [m, d, q, v, v], trv.computeABADerivatives: [m, d, q, v, v],
     }[fn]
     out = []
     for slot in range(len(base)):
@@ -238,3 +241,9 @@ def test_non_finite_inputs_propagate_without_crash(robot):
         trv.getFrameJacobianTimeVariation(robot, d, 3, L)
         trv.integrate(robot, q, v)
         assert isinstance(d.to_string_info(), str)
+        # Forward dynamics never hands out a non-finite result: it raises.
+        for call in (lambda: trv.aba(robot, d, q, v, v), lambda: trv.computeMinverse(robot, d, q)):
+            try:
+                assert np.isfinite(call()).all()
+            except ValueError:
+                pass

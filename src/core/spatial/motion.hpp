@@ -62,6 +62,16 @@ template <class V>
 inline Force<V>& operator+=(Force<V>& a, const Force<V>& b) {
   return a = a + b;
 }
+template <class V>
+inline Force<V> operator-(const Force<V>& a, const Force<V>& b) {
+  return {a.n - b.n, a.f - b.f};
+}
+inline Motion<> operator*(double s, const Motion<>& m) {
+  return {s * m.w, s * m.v};
+}
+inline Force<> operator*(double s, const Force<>& f) {
+  return {s * f.n, s * f.f};
+}
 
 // ---------------------------------------------------------------------------
 // Two values side by side, and each of them back.

@@ -1,0 +1,599 @@
+// Forward dynamics: the articulated-body algorithm and the inverse mass matrix.
+//
+// Articulated-body algorithm, with a_0 = -g (gravity enters as an
+// acceleration of the base):
+//   forward sweep, parents first (ArticulatedBody::forward):
+//     X_i                                           place_joint
+//     v_i  = X_i^-1 v_p + S_i qd_i                  (v_0 = 0)
+//     c_i  = v_i x S_i qd_i
+//     Ia_i = I_i,   pA_i = v_i x* I_i v_i - fext_i
+//   backward sweep, children first (ArticulatedBody::backward):
+//     U_i = Ia_i S_i,   D_i = S_i^T U_i,   u_i = tau_i - S_i^T pA_i
+//     Ia^a = Ia_i - U_i D_i^-1 U_i^T
+//     pa   = pA_i + Ia^a c_i + U_i D_i^-1 u_i
+//     Ia_p += X_i* Ia^a X_i^-1,   pA_p += X_i* pa   (p not the universe)
+//   forward sweep, parents first (ArticulatedBody::accelerations):
+//     a'_i  = X_i^-1 a_p + c_i
+//     qdd_i = D_i^-1 (u_i - U_i^T a'_i)
+//     a_i   = a'_i + S_i qdd_i
+//
+// The inverse mass matrix is the same algorithm run for the nv unit joint
+// forces at once, at rest and without gravity (InverseMass, below).
+//
+// Both passes keep every intermediate quantity in Data::work.fd and write
+// their result field (ddq, Minv) only once it is known to be finite, so a call
+// that fails leaves the Data's results as they were.
+#include "trelvar/forward_dynamics.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "joint_kinds.hpp"
+#include "kinematic_stages.hpp"
+#include "spatial/articulated_inertia.hpp"
+#include "spatial/inertia.hpp"
+#include "spatial/motion.hpp"
+#include "trelvar/error.hpp"
+
+namespace trelvar {
+
+namespace detail {
+namespace {
+
+using FdWork = Data::Work::ForwardDynamics;
+
+// The number of velocity coordinates of a kind, known when compiling.
+template <class Kind>
+inline constexpr int kCoordinates = static_cast<int>(joint_nv(Kind::type));
+
+// The inputs of one call, checked for size.
+struct Inputs {
+  const double* q = nullptr;
+  const double* v = nullptr;
+  const double* tau = nullptr;
+  const std::vector<Vec6>* fext = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Numerics. The joint-space inertia D = S^T Ia S of each joint is factored as
+// L diag(d) L^T (L unit lower triangular; a one-coordinate joint's D is its
+// own pivot). D is singular, and the call fails, when a pivot d_k is not above
+// kSingularTolerance times the scale of its coordinate: the trace of the
+// rotational block A of Ia (about the joint's origin) for a coordinate that
+// turns, the trace of the translational block C for one that slides. Both
+// traces are independent of how the joint frame is turned and of the units the
+// model uses, so the test asks whether the bodies the joint carries have
+// (almost) no inertia along its motion compared with their inertia in other
+// directions. 1e-12 is about 5000 times the rounding of one double operation:
+// a pivot below it is lost in the rounding of the sums that form D.
+constexpr double kSingularTolerance = 1e-12;
+
+double trace_angular(const ArticulatedInertia& ia) {
+  return ia.m(0, 0) + ia.m(1, 1) + ia.m(2, 2);
+}
+double trace_linear(const ArticulatedInertia& ia) {
+  return ia.m(3, 3) + ia.m(4, 4) + ia.m(5, 5);
+}
+
+// The scale of the coordinate whose subspace column is s.
+template <class A>
+double pivot_scale(const ArticulatedInertia& ia, const AngularMotion<A>&) {
+  return trace_angular(ia);
+}
+template <class A>
+double pivot_scale(const ArticulatedInertia& ia, const LinearMotion<A>&) {
+  return trace_linear(ia);
+}
+double pivot_scale(const ArticulatedInertia& ia, const Motion<>& s) {
+  return s.w.squaredNorm() > 0.0 ? trace_angular(ia) : trace_linear(ia);
+}
+
+std::string joint_label(const Model& model, std::size_t i) {
+  const std::string name = i < model.names.size() ? model.names[i] : std::string();
+  return "joint '" + name + "' (index " + std::to_string(i) + ")";
+}
+
+std::string number(double x) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.3g", x);
+  return buf;
+}
+
+// The first non-finite entry of x, or -1.
+Eigen::Index first_non_finite(const double* x, Eigen::Index n) {
+  for (Eigen::Index k = 0; k < n; ++k) {
+    if (!std::isfinite(x[k])) return k;
+  }
+  return -1;
+}
+
+// Throws naming the first non-finite input, if there is one.
+void check_inputs_finite(const Model& model, const Inputs& in) {
+  const auto nq = static_cast<Eigen::Index>(model.nq), nv = static_cast<Eigen::Index>(model.nv);
+  const std::pair<const double*, const char*> vectors[] = {
+      {in.q, "Configuration"}, {in.v, "Velocity"}, {in.tau, "Torque"}};
+  for (const auto& [x, what] : vectors) {
+    if (x == nullptr) continue;
+    const Eigen::Index k = first_non_finite(x, x == in.q ? nq : nv);
+    if (k >= 0) {
+      throw Error(std::string(what) + " vector holds a non-finite value at index " +
+                  std::to_string(k));
+    }
+  }
+  if (in.fext != nullptr) {
+    for (std::size_t i = 1; i < model.njoints; ++i) {
+      if (first_non_finite((*in.fext)[i].data(), 6) >= 0) {
+        throw Error("External force on " + joint_label(model, i) + " holds a non-finite value");
+      }
+    }
+  }
+}
+
+// True when the pivot passes the test above.
+inline bool pivot_ok(double pivot, double scale) {
+  return pivot > kSingularTolerance * scale && pivot <= std::numeric_limits<double>::max() &&
+         scale <= std::numeric_limits<double>::max();
+}
+
+// Throws the error for a pivot of joint i that failed the test: a non-finite
+// configuration first (only q and the model enter D), then a non-finite D,
+// then a singular one.
+[[noreturn]] void fail_pivot(const Model& model, std::size_t i, double pivot, double scale,
+                             const Inputs& in) {
+  check_inputs_finite(model, Inputs{in.q, nullptr, nullptr, nullptr});
+  if (!std::isfinite(pivot) || !std::isfinite(scale)) {
+    throw Error("Articulated inertia of " + joint_label(model, i) +
+                " is not finite: the model's inertias or placements hold values too large for "
+                "double precision");
+  }
+  throw Error("Articulated inertia of " + joint_label(model, i) + " is singular (pivot " +
+              number(pivot) + " against scale " + number(scale) +
+              "): the bodies it carries have no inertia along its motion");
+}
+
+// D^-1 for the n x n joint-space inertia D of a joint with several
+// coordinates (lower triangle read), by D = L diag(d) L^T and
+// D^-1 = L^-T diag(1/d) L^-1; scale[k] is the scale of coordinate k.
+JointMatrix invert_joint_inertia(const Model& model, std::size_t i, const JointMatrix& d,
+                                 const double* scale, const Inputs& in) {
+  const Eigen::Index n = d.rows();
+  JointMatrix l = JointMatrix::Identity(n, n);
+  double pivot[6];
+  for (Eigen::Index k = 0; k < n; ++k) {
+    double dk = d(k, k);
+    for (Eigen::Index j = 0; j < k; ++j) dk -= l(k, j) * l(k, j) * pivot[j];
+    if (!pivot_ok(dk, scale[k])) fail_pivot(model, i, dk, scale[k], in);
+    pivot[k] = dk;
+    for (Eigen::Index r = k + 1; r < n; ++r) {
+      double x = d(r, k);
+      for (Eigen::Index j = 0; j < k; ++j) x -= l(r, j) * l(k, j) * pivot[j];
+      l(r, k) = x / dk;
+    }
+  }
+  JointMatrix l_inv = JointMatrix::Identity(n, n);
+  for (Eigen::Index c = 0; c < n; ++c) {
+    for (Eigen::Index r = c + 1; r < n; ++r) {
+      double x = 0.0;
+      for (Eigen::Index j = c; j < r; ++j) x -= l(r, j) * l_inv(j, c);
+      l_inv(r, c) = x;
+    }
+  }
+  JointMatrix d_inv(n, n);
+  for (Eigen::Index r = 0; r < n; ++r) {
+    for (Eigen::Index c = 0; c < n; ++c) {
+      double x = 0.0;
+      for (Eigen::Index k = std::max(r, c); k < n; ++k) x += l_inv(k, r) * l_inv(k, c) / pivot[k];
+      d_inv(r, c) = x;
+    }
+  }
+  return d_inv;
+}
+
+// ---------------------------------------------------------------------------
+// The stage both passes share: the joint's coordinates projected out of its
+// articulated inertia,
+//   U_i = Ia_i S_i,   D_i = S_i^T U_i (checked, inverted),
+//   Ia_i becomes Ia^a = Ia_i - U_i D_i^-1 U_i^T.
+// U_i goes to the columns idx_v(i).. of fd.ia_s (angular part first), D_i^-1
+// to the same columns of fd.d_inv.
+
+// U_i's column k, as kept.
+inline Force<> u_column(const FdWork& fd, Eigen::Index c) {
+  return {fd.ia_s.col(c).head<3>(), fd.ia_s.col(c).tail<3>()};
+}
+
+template <class Kind>
+void project_joint(const Model& model, FdWork& fd, std::size_t i, Kind kind, const UnitAxis& axis,
+                   ArticulatedInertia& ia, const Inputs& in) {
+  constexpr int n = kCoordinates<Kind>;
+  const auto b = static_cast<Eigen::Index>(model.idx_vs[i]);
+  if constexpr (n == 1) {
+    const auto s = kind.column(axis, 0);
+    const Force<> u = ia * s;
+    double d = 0.0;
+    kind.project(axis, u, &d);
+    const double scale = pivot_scale(ia, s);
+    if (!pivot_ok(d, scale)) fail_pivot(model, i, d, scale, in);
+    const double d_inv = 1.0 / d;
+    fd.ia_s.col(b) << u.n, u.f;
+    fd.d_inv(0, b) = d_inv;
+    subtract_projection(ia, u, d_inv);
+  } else if constexpr (n > 1) {
+    const JointColumns u = times_subspace(Kind::type, axis, ia);
+    const JointMatrix d = project_columns(Kind::type, axis, u);
+    double scale[n];
+    for (int k = 0; k < n; ++k) {
+      scale[k] = pivot_scale(ia, subspace_column(Kind::type, axis, static_cast<std::size_t>(k)));
+    }
+    const JointMatrix d_inv = invert_joint_inertia(model, i, d, scale, in);
+    fd.ia_s.middleCols(b, n) = u;
+    fd.d_inv.block(0, b, n, n) = d_inv;
+    subtract_projection(ia, u, d_inv);
+  }
+}
+
+// Ia_p += X* Ia X^-1.
+template <class X>
+inline void add_to_parent(const X& x, const ArticulatedInertia& ia, Mat6& parent) {
+  parent += act(x, ia).m;
+}
+
+// ---------------------------------------------------------------------------
+// The articulated-body algorithm, for checked inputs.
+
+struct ArticulatedBody {
+  const Model& model;
+  FdWork& fd;
+  const Inputs& in;
+
+  // v_i, c_i, pA_i and Ia_i through X = X_i.
+  template <class X>
+  [[gnu::always_inline]] void forward(std::size_t i, const X& x) const {
+    const std::size_t p = model.parents[i];
+    const JointType type = model.joints[i].joint_type;
+    const UnitAxis axis = joint_axis(model, i);
+    const double* qd = in.v + model.idx_vs[i];
+    const Inertia& inertia = body_inertia(model, i);
+    Motion<> vi = p != 0 ? act_inv(x, motion_of(fd.v[p])) : zero_motion();
+    Motion<> ci = zero_motion();
+    if constexpr (IsAxisPlacement<X>::value) {
+      // A joint about +-e_k: S qd has one non-zero component.
+      const AxisMotion<X::k> vj = RotationAboutAxis::motion_about<X::k>(axis, qd);
+      vi += vj;
+      ci = cross(vi, vj);
+    } else if (model.nvs[i] > 0) {
+      const Motion<> vj = joint_motion(type, axis, qd);
+      vi += vj;
+      ci = cross(vi, vj);
+    }
+    store(fd.v[i], vi);
+    store(fd.c[i], ci);
+    Force<> pa = cross(vi, inertia * vi);
+    if (in.fext != nullptr) pa = pa - force_of((*in.fext)[i]);
+    store(fd.pa[i], pa);
+    fd.ia[i] = articulated(inertia).m;
+  }
+
+  // U_i, D_i^-1, u_i; Ia^a and pa moved to the parent. Ia_i and pA_i are
+  // complete here: every child has added its part.
+  void backward(std::size_t i) const {
+    const std::size_t p = model.parents[i];
+    const JointType type = model.joints[i].joint_type;
+    const UnitAxis axis = joint_axis(model, i);
+    const auto b = static_cast<Eigen::Index>(model.idx_vs[i]);
+    ArticulatedInertia ia{fd.ia[i]};
+    const Force<> pA = force_of(fd.pa[i]);
+    Force<> pa = pA;
+    visit_kind(type, [&](auto kind) {
+      using Kind = decltype(kind);
+      constexpr int n = kCoordinates<Kind>;
+      if constexpr (n > 0) {
+        project_joint(model, fd, i, kind, axis, ia, in);
+        // u_i = tau_i - S_i^T pA_i.
+        double u[n];
+        kind.project(axis, pA, u);
+        for (int k = 0; k < n; ++k) u[k] = in.tau[b + k] - u[k];
+        for (int k = 0; k < n; ++k) fd.u[b + k] = u[k];
+        // pa = pA_i + Ia^a c_i + U_i D_i^-1 u_i.
+        pa = pa + ia * motion_of(fd.c[i]);
+        for (int r = 0; r < n; ++r) {
+          double m = 0.0;
+          for (int k = 0; k < n; ++k) m += fd.d_inv(r, b + k) * u[k];
+          pa = pa + m * u_column(fd, b + r);
+        }
+      }
+      // A fixed joint: c_i = 0, pa = pA_i.
+    });
+    if (p == 0) return;
+    with_placement(fd.forms[i], fd.limi[i], [&](const auto& x) {
+      add_to_parent(x, ia, fd.ia[p]);
+      store(fd.pa[p], force_of(fd.pa[p]) + act(x, pa));
+    });
+  }
+
+  // a_i and qdd_i from the parent's a_p.
+  void accelerations(std::size_t i) const {
+    const std::size_t p = model.parents[i];
+    const JointType type = model.joints[i].joint_type;
+    const UnitAxis axis = joint_axis(model, i);
+    const auto b = static_cast<Eigen::Index>(model.idx_vs[i]);
+    Motion<> ai = with_placement(fd.forms[i], fd.limi[i],
+                                 [&](const auto& x) { return act_inv(x, motion_of(fd.a[p])); });
+    ai += motion_of(fd.c[i]);
+    visit_kind(type, [&](auto kind) {
+      using Kind = decltype(kind);
+      constexpr int n = kCoordinates<Kind>;
+      if constexpr (n > 0) {
+        // qdd_i = D_i^-1 (u_i - U_i^T a'_i).
+        double rhs[n];
+        for (int k = 0; k < n; ++k) rhs[k] = fd.u[b + k] - dot(ai, u_column(fd, b + k));
+        double qdd[n];
+        for (int r = 0; r < n; ++r) {
+          double m = 0.0;
+          for (int k = 0; k < n; ++k) m += fd.d_inv(r, b + k) * rhs[k];
+          qdd[r] = m;
+        }
+        for (int r = 0; r < n; ++r) fd.ddq[b + r] = qdd[r];
+        ai += kind.motion(axis, qdd);
+      }
+    });
+    store(fd.a[i], ai);
+  }
+};
+
+[[gnu::flatten]] void articulated_body_pass(const Model& model, Data& data, const Inputs& in) {
+  FdWork& fd = data.work.fd;
+  const ArticulatedBody joint{model, fd, in};
+  fd.v[0].setZero();
+  fd.a[0] = -model.gravity;
+  set_identity(fd.limi[0]);
+  const SinesAhead sines(model, in.q, data.work.sincos);
+  const Placements placements{fd.limi.data(), nullptr};
+  for (std::size_t i = 1; i < model.njoints; ++i) {
+    const int form = place_joint(model, placements, i, in.q, sines,
+                                 [&](const auto& x) { joint.forward(i, x); });
+    fd.forms[i] = static_cast<std::int8_t>(form);
+  }
+  for (std::size_t i = model.njoints - 1; i >= 1; --i) joint.backward(i);
+  for (std::size_t i = 1; i < model.njoints; ++i) joint.accelerations(i);
+}
+
+// ---------------------------------------------------------------------------
+// The inverse mass matrix, for checked inputs: the articulated-body algorithm
+// for the nv unit joint forces at once (zero velocity, no gravity). The bias
+// forces F_c and accelerations A_c of the unit forces are kept as columns in
+// the frame with the world's axes centred on the first joint (oX_i below), so
+// that moving them from a joint to its parent changes nothing; oS_i and oU_i
+// are S_i and U_i in that frame.
+//   forward sweep (placements):   X_i, oX_i, Ia_i = I_i
+//   backward sweep, children first, for each coordinate c of the subtree of i:
+//     Ia^a as in the articulated-body algorithm, Ia_p += X_i* Ia^a X_i^-1
+//     M^-1(i, c) = D_i^-1 (e_c - oS_i^T F_c)    (e_c: unit on i's own coordinates)
+//     F_c       += oU_i M^-1(i, c)              (F_c starts at zero)
+//   forward sweep, parents first, for each coordinate c >= idx_v(i):
+//     M^-1(i, c) -= D_i^-1 oU_i^T A_p,c         (A_0,c = 0)
+//     A_i,c       = A_p,c + oS_i M^-1(i, c)
+// The entries of rows i outside the subtree start at zero. A fixed joint moves
+// with its parent: it shares its parent's accelerations.
+
+struct InverseMass {
+  const Model& model;
+  FdWork& fd;
+  const Inputs& in;
+
+  // The column c of a 6 x k matrix kept linear part first.
+  static double* column(Matrix6X& m, Eigen::Index c) { return m.data() + 6 * c; }
+
+  void placements(const SinesAhead& sines) const {
+    set_identity(fd.limi[0]);
+    set_identity(fd.omi[0]);
+    const Placements out{fd.limi.data(), fd.omi.data()};
+    Vec3 origin = Vec3::Zero();
+    bool first = true;
+    for (std::size_t i = 1; i < model.njoints; ++i) {
+      const int form = place_joint(model, out, i, in.q, sines, [](const auto&) {});
+      fd.forms[i] = static_cast<std::int8_t>(form);
+      if (model.parents[i] == 0) {
+        if (first) origin = fd.omi[i].translation;
+        first = false;
+        fd.omi[i].translation -= origin;
+      }
+      fd.ia[i] = articulated(body_inertia(model, i)).m;
+    }
+  }
+
+  void backward(std::size_t i) const {
+    const std::size_t p = model.parents[i];
+    const JointType type = model.joints[i].joint_type;
+    const UnitAxis axis = joint_axis(model, i);
+    const auto nv = static_cast<Eigen::Index>(model.nv);
+    const auto b = static_cast<Eigen::Index>(model.idx_vs[i]);
+    ArticulatedInertia ia{fd.ia[i]};
+    visit_kind(type, [&](auto kind) {
+      using Kind = decltype(kind);
+      constexpr int n = kCoordinates<Kind>;
+      if constexpr (n > 0) {
+        project_joint(model, fd, i, kind, axis, ia, in);
+        const SE3& o = fd.omi[i];
+        for (int k = 0; k < n; ++k) {
+          store_column(column(fd.s_world, b + k),
+                       act_on_column(o, Kind::type, axis, static_cast<std::size_t>(k)));
+          store_column(column(fd.u_world, b + k), act(o, u_column(fd, b + k)));
+        }
+        const Eigen::Index end =
+            model.subtree_is_consecutive(i) ? b + static_cast<Eigen::Index>(model.nv_subtree[i]) : b;
+        fd.minv.block(b, end, n, nv - end).setZero();
+        for_each_subtree_run(model, i, [&](std::size_t first, std::size_t count) {
+          const auto stop = static_cast<Eigen::Index>(first + count);
+          for (auto c = static_cast<Eigen::Index>(first); c < stop; ++c) {
+            double* fc = column(fd.f, c);
+            // rhs = e_c - oS_i^T F_c; M^-1(i, c) = D_i^-1 rhs.
+            double rhs[n];
+            for (int k = 0; k < n; ++k) {
+              rhs[k] = (c == b + k ? 1.0 : 0.0) - column_dot(column(fd.s_world, b + k), fc);
+            }
+            double m[n];
+            for (int r = 0; r < n; ++r) {
+              double x = 0.0;
+              for (int k = 0; k < n; ++k) x += fd.d_inv(r, b + k) * rhs[k];
+              m[r] = x;
+              fd.minv(b + r, c) = x;
+            }
+            if (p == 0) continue;
+            Force<> f = force_of_column(fc);
+            for (int k = 0; k < n; ++k) f = f + m[k] * force_of_column(column(fd.u_world, b + k));
+            store_column(fc, f);
+          }
+        });
+      }
+    });
+    if (p == 0) return;
+    with_placement(fd.forms[i], fd.limi[i], [&](const auto& x) { add_to_parent(x, ia, fd.ia[p]); });
+  }
+
+  void forward(std::size_t i, std::size_t& next) const {
+    const auto nv = static_cast<Eigen::Index>(model.nv);
+    const std::size_t owner = fd.acc_owner[model.parents[i]];
+    if (model.nvs[i] == 0) {
+      fd.acc_owner[i] = owner;
+      return;
+    }
+    fd.acc_owner[i] = i;
+    const auto b = static_cast<Eigen::Index>(model.idx_vs[i]);
+    fd.acc_start[i] = next;
+    next += static_cast<std::size_t>(nv - b);
+    // A_i,c at column acc_start[i] + (c - idx_v(i)) of fd.acc.
+    double* own = fd.acc.data() + 6 * (static_cast<Eigen::Index>(fd.acc_start[i]) - b);
+    const double* from =
+        owner != 0 ? fd.acc.data() + 6 * (static_cast<Eigen::Index>(fd.acc_start[owner]) -
+                                          static_cast<Eigen::Index>(model.idx_vs[owner]))
+                   : nullptr;
+    visit_kind(model.joints[i].joint_type, [&](auto kind) {
+      using Kind = decltype(kind);
+      constexpr int n = kCoordinates<Kind>;
+      if constexpr (n > 0) {
+        for (Eigen::Index c = b; c < nv; ++c) {
+          double m[n];
+          for (int r = 0; r < n; ++r) m[r] = fd.minv(b + r, c);
+          Motion<> ac = zero_motion();
+          if (from != nullptr) {
+            const double* ap = from + 6 * c;
+            double t[n];
+            for (int k = 0; k < n; ++k) t[k] = column_dot(ap, column(fd.u_world, b + k));
+            for (int r = 0; r < n; ++r) {
+              double x = 0.0;
+              for (int k = 0; k < n; ++k) x += fd.d_inv(r, b + k) * t[k];
+              m[r] -= x;
+              fd.minv(b + r, c) = m[r];
+            }
+            ac = motion_of_column(ap);
+          }
+          for (int k = 0; k < n; ++k) ac += m[k] * motion_of_column(column(fd.s_world, b + k));
+          store_column(own + 6 * c, ac);
+        }
+      }
+    });
+  }
+};
+
+[[gnu::flatten]] void inverse_mass_pass(const Model& model, Data& data, const Inputs& in) {
+  FdWork& fd = data.work.fd;
+  const InverseMass joint{model, fd, in};
+  const SinesAhead sines(model, in.q, data.work.sincos);
+  joint.placements(sines);
+  fd.f.setZero();
+  for (std::size_t i = model.njoints - 1; i >= 1; --i) joint.backward(i);
+  fd.acc_owner[0] = 0;
+  std::size_t next = 0;
+  for (std::size_t i = 1; i < model.njoints; ++i) joint.forward(i, next);
+}
+
+// ---------------------------------------------------------------------------
+// Checks and results.
+
+void check_vector(const char* what, std::size_t expected, Eigen::Index got) {
+  if (static_cast<std::size_t>(got) != expected) {
+    throw Error(std::string(what) + " vector size mismatch: expected " + std::to_string(expected) +
+                ", got " + std::to_string(got));
+  }
+}
+
+const VectorX& aba_checked(const Model& model, Data& data, const Inputs& in) {
+  FdWork& fd = data.work.fd;
+  articulated_body_pass(model, data, in);
+  const Eigen::Index bad = first_non_finite(fd.ddq.data(), fd.ddq.size());
+  if (bad >= 0) {
+    check_inputs_finite(model, in);
+    std::size_t joint = 1;
+    while (joint + 1 < model.njoints &&
+           !(static_cast<std::size_t>(bad) < model.idx_vs[joint] + model.nvs[joint])) {
+      ++joint;
+    }
+    throw Error("Joint accelerations are not finite (velocity index " + std::to_string(bad) +
+                ", " + joint_label(model, joint) +
+                "): the inputs are too large for double precision");
+  }
+  data.ddq = fd.ddq;
+  return data.ddq;
+}
+
+const MatrixX& minverse_checked(const Model& model, Data& data, const Inputs& in) {
+  FdWork& fd = data.work.fd;
+  inverse_mass_pass(model, data, in);
+  const auto nv = static_cast<Eigen::Index>(model.nv);
+  for (Eigen::Index c = 0; c < nv; ++c) {
+    for (Eigen::Index r = 0; r <= c; ++r) {
+      if (!std::isfinite(fd.minv(r, c))) {
+        check_inputs_finite(model, in);
+        throw Error("Inverse mass matrix is not finite at (" + std::to_string(r) + ", " +
+                    std::to_string(c) +
+                    "): the model's inertias are too small or too large for double precision");
+      }
+    }
+  }
+  for (Eigen::Index c = 0; c < nv; ++c) {
+    for (Eigen::Index r = 0; r < nv; ++r) data.Minv(r, c) = r <= c ? fd.minv(r, c) : fd.minv(c, r);
+  }
+  return data.Minv;
+}
+
+}  // namespace
+}  // namespace detail
+
+const VectorX& aba(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q,
+                   const Eigen::Ref<const VectorX>& v, const Eigen::Ref<const VectorX>& tau) {
+  check_data_matches(model, data);
+  detail::check_configuration(model, q.size());
+  detail::check_velocity(model, v.size());
+  detail::check_vector("Torque", model.nv, tau.size());
+  return detail::aba_checked(model, data, detail::Inputs{q.data(), v.data(), tau.data(), nullptr});
+}
+
+const VectorX& aba(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q,
+                   const Eigen::Ref<const VectorX>& v, const Eigen::Ref<const VectorX>& tau,
+                   const std::vector<Vec6>& fext) {
+  check_data_matches(model, data);
+  detail::check_configuration(model, q.size());
+  detail::check_velocity(model, v.size());
+  detail::check_vector("Torque", model.nv, tau.size());
+  if (fext.size() != model.njoints) {
+    throw Error("External force vector size mismatch: expected " + std::to_string(model.njoints) +
+                ", got " + std::to_string(fext.size()));
+  }
+  return detail::aba_checked(model, data, detail::Inputs{q.data(), v.data(), tau.data(), &fext});
+}
+
+const MatrixX& compute_minverse(const Model& model, Data& data,
+                                const Eigen::Ref<const VectorX>& q) {
+  check_data_matches(model, data);
+  detail::check_configuration(model, q.size());
+  return detail::minverse_checked(model, data, detail::Inputs{q.data(), nullptr, nullptr, nullptr});
+}
+
+}  // namespace trelvar
