@@ -30,6 +30,7 @@
 #include "../tests/cpp/sample_models.hpp"
 #include "trelvar/batch.hpp"
 #include "trelvar/dynamics.hpp"
+#include "trelvar/forward_dynamics.hpp"
 #include "trelvar/urdf.hpp"
 
 namespace {
@@ -61,7 +62,7 @@ struct States {
 // calls over states [begin, end) on one Data (each result copied as it is
 // into the output rows when `store`) and the batch call over all states.
 // A function of (q, v, x) giving an nv-vector, batched like rnea, is one
-// line: forward dynamics joins as {"aba", loop<qvx_core<aba>>, qvx_batch<batch::aba>}.
+// line, as forward dynamics shows.
 struct Algorithm {
   const char* name;
   void (*core)(States& s, Data& d, std::size_t begin, std::size_t end, bool store);
@@ -106,6 +107,7 @@ void crba_batch(States& s, std::size_t threads) {
 const Algorithm kAlgorithms[] = {
     {"rnea", loop<qvx_core<rnea>>, qvx_batch<batch::rnea>},
     {"crba", loop<crba_core>, crba_batch},
+    {"aba", loop<qvx_core<aba>>, qvx_batch<batch::aba>},
 };
 
 // One pass of an algorithm: the core loop (the result left in the Data, or

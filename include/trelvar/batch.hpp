@@ -99,6 +99,27 @@ void forward_kinematics(const Model& model, const ConstRows& q, const Rows& plac
 void integrate(const Model& model, const ConstRows& q, const ConstRows& v, const Rows& q_next,
                const Options& options = {});
 
+// Joint accelerations ddq = aba(q_k, v_k, tau_k): N x nv.
+void aba(const Model& model, const ConstRows& q, const ConstRows& v, const ConstRows& tau,
+         const Rows& ddq, const Options& options = {});
+
+// The inverse mass matrix (Data::Minv after compute_minverse), row by row:
+// N x (nv * nv).
+void compute_minverse(const Model& model, const ConstRows& q, const Rows& minv,
+                      const Options& options = {});
+
+// The derivatives of inverse dynamics (Data::dtau_dq, Data::dtau_dv and the
+// full Data::M after compute_rnea_derivatives), each row by row: N x (nv * nv).
+void compute_rnea_derivatives(const Model& model, const ConstRows& q, const ConstRows& v,
+                              const ConstRows& a, const Rows& dtau_dq, const Rows& dtau_dv,
+                              const Rows& mass_matrix, const Options& options = {});
+
+// The derivatives of forward dynamics (Data::ddq_dq, Data::ddq_dv and
+// Data::Minv after compute_aba_derivatives), each row by row: N x (nv * nv).
+void compute_aba_derivatives(const Model& model, const ConstRows& q, const ConstRows& v,
+                             const ConstRows& tau, const Rows& ddq_dq, const Rows& ddq_dv,
+                             const Rows& minv, const Options& options = {});
+
 // ---------------------------------------------------------------------------
 // The machinery behind them, for any per-state computation: calls
 // body(context, data, begin, end) for consecutive ranges of [0, n) that

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "thread_pool.hpp"
+#include "trelvar/derivatives.hpp"
 #include "trelvar/dynamics.hpp"
+#include "trelvar/forward_dynamics.hpp"
 #include "trelvar/error.hpp"
 #include "trelvar/kinematics.hpp"
 
@@ -134,6 +136,12 @@ void store(const VectorX& result, const Rows& out, std::size_t k) {
   if (out.cols != 0) std::memcpy(out.row(k), result.data(), out.cols * sizeof(double));
 }
 
+// An nv x nv matrix (column-major) as row k of `out`, row by row.
+void store(const MatrixX& result, const Rows& out, std::size_t k) {
+  Eigen::Map<Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(
+      out.row(k), result.rows(), result.cols()) = result;
+}
+
 // The first input fixes N.
 std::size_t check_q(const Model& model, const ConstRows& q) {
   model.check_consistency();
@@ -221,6 +229,62 @@ void integrate(const Model& model, const ConstRows& q, const ConstRows& v, const
   for_each_state(model, n, options, [&](Data&, std::size_t k) {
     Eigen::Map<VectorX> out(q_next.row(k), static_cast<Eigen::Index>(model.nq));
     trelvar::integrate(model, vector_of(q, k), vector_of(v, k), out);
+  });
+}
+
+void aba(const Model& model, const ConstRows& q, const ConstRows& v, const ConstRows& tau,
+         const Rows& ddq, const Options& options) {
+  const std::size_t n = check_q(model, q);
+  check_input("v", v, n, model.nv, "nv");
+  check_input("tau", tau, n, model.nv, "nv");
+  check_output("ddq", ddq, n, model.nv, "nv");
+  for_each_state(model, n, options, [&](Data& d, std::size_t k) {
+    store(trelvar::aba(model, d, vector_of(q, k), vector_of(v, k), vector_of(tau, k)), ddq, k);
+  });
+}
+
+void compute_minverse(const Model& model, const ConstRows& q, const Rows& minv,
+                      const Options& options) {
+  const std::size_t n = check_q(model, q);
+  check_output("Minv", minv, n, model.nv * model.nv, "nv*nv");
+  for_each_state(model, n, options, [&](Data& d, std::size_t k) {
+    store(trelvar::compute_minverse(model, d, vector_of(q, k)), minv, k);
+  });
+}
+
+void compute_rnea_derivatives(const Model& model, const ConstRows& q, const ConstRows& v,
+                              const ConstRows& a, const Rows& dtau_dq, const Rows& dtau_dv,
+                              const Rows& mass_matrix, const Options& options) {
+  const std::size_t n = check_q(model, q);
+  const std::size_t nv = model.nv;
+  check_input("v", v, n, nv, "nv");
+  check_input("a", a, n, nv, "nv");
+  check_output("dtau_dq", dtau_dq, n, nv * nv, "nv*nv");
+  check_output("dtau_dv", dtau_dv, n, nv * nv, "nv*nv");
+  check_output("M", mass_matrix, n, nv * nv, "nv*nv");
+  for_each_state(model, n, options, [&](Data& d, std::size_t k) {
+    trelvar::compute_rnea_derivatives(model, d, vector_of(q, k), vector_of(v, k), vector_of(a, k));
+    store(d.dtau_dq, dtau_dq, k);
+    store(d.dtau_dv, dtau_dv, k);
+    store(d.M, mass_matrix, k);
+  });
+}
+
+void compute_aba_derivatives(const Model& model, const ConstRows& q, const ConstRows& v,
+                             const ConstRows& tau, const Rows& ddq_dq, const Rows& ddq_dv,
+                             const Rows& minv, const Options& options) {
+  const std::size_t n = check_q(model, q);
+  const std::size_t nv = model.nv;
+  check_input("v", v, n, nv, "nv");
+  check_input("tau", tau, n, nv, "nv");
+  check_output("ddq_dq", ddq_dq, n, nv * nv, "nv*nv");
+  check_output("ddq_dv", ddq_dv, n, nv * nv, "nv*nv");
+  check_output("Minv", minv, n, nv * nv, "nv*nv");
+  for_each_state(model, n, options, [&](Data& d, std::size_t k) {
+    trelvar::compute_aba_derivatives(model, d, vector_of(q, k), vector_of(v, k), vector_of(tau, k));
+    store(d.ddq_dq, ddq_dq, k);
+    store(d.ddq_dv, ddq_dv, k);
+    store(d.Minv, minv, k);
   });
 }
 

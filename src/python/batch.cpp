@@ -191,6 +191,54 @@ const BatchFunction& integrate_function() {
   return f;
 }
 
+const BatchFunction& aba_function() {
+  static const Signature sig{"aba()", {"model", "q", "v", "tau", "threads"}, 1};
+  static const BatchFunction f{
+      &sig,
+      {Width::nq, Width::nv, Width::nv},
+      {Result::nv},
+      [](const Model& m, const batch::ConstRows* x, const batch::Rows* out, const batch::Options& o) {
+        batch::aba(m, x[0], x[1], x[2], out[0], o);
+      }};
+  return f;
+}
+
+const BatchFunction& compute_minverse_function() {
+  static const Signature sig{"computeMinverse()", {"model", "q", "threads"}, 1};
+  static const BatchFunction f{
+      &sig,
+      {Width::nq},
+      {Result::nv_by_nv},
+      [](const Model& m, const batch::ConstRows* x, const batch::Rows* out, const batch::Options& o) {
+        batch::compute_minverse(m, x[0], out[0], o);
+      }};
+  return f;
+}
+
+const BatchFunction& rnea_derivatives_function() {
+  static const Signature sig{"computeRNEADerivatives()", {"model", "q", "v", "a", "threads"}, 1};
+  static const BatchFunction f{
+      &sig,
+      {Width::nq, Width::nv, Width::nv},
+      {Result::nv_by_nv, Result::nv_by_nv, Result::nv_by_nv},
+      [](const Model& m, const batch::ConstRows* x, const batch::Rows* out, const batch::Options& o) {
+        batch::compute_rnea_derivatives(m, x[0], x[1], x[2], out[0], out[1], out[2], o);
+      }};
+  return f;
+}
+
+const BatchFunction& aba_derivatives_function() {
+  static const Signature sig{"computeABADerivatives()", {"model", "q", "v", "tau", "threads"}, 1};
+  static const BatchFunction f{
+      &sig,
+      {Width::nq, Width::nv, Width::nv},
+      {Result::nv_by_nv, Result::nv_by_nv, Result::nv_by_nv},
+      [](const Model& m, const batch::ConstRows* x, const batch::Rows* out, const batch::Options& o) {
+        batch::compute_aba_derivatives(m, x[0], x[1], x[2], out[0], out[1], out[2], o);
+      }};
+  return f;
+}
+
 template <const BatchFunction& (*F)()>
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   return call_batch(F(), args, nargs, kw);
@@ -248,6 +296,22 @@ PyMethodDef functions[] = {
      TRELVAR_DOC("integrate(model, q, v, threads=0)",
                  "Configurations reached from N configurations with N velocities over unit time: q "
                  "(N, nq), v (N, nv) give (N, nq)." TRELVAR_BATCH_NOTE)},
+    {"aba", fast(entry<aba_function>), kFlags,
+     TRELVAR_DOC("aba(model, q, v, tau, threads=0)",
+                 "Forward dynamics of N states: q (N, nq), v and tau (N, nv) give the joint "
+                 "accelerations (N, nv)." TRELVAR_BATCH_NOTE)},
+    {"computeMinverse", fast(entry<compute_minverse_function>), kFlags,
+     TRELVAR_DOC("computeMinverse(model, q, threads=0)",
+                 "Inverse mass matrices of N configurations, full and symmetric (as Data.Minv): q "
+                 "(N, nq) gives (N, nv, nv)." TRELVAR_BATCH_NOTE)},
+    {"computeRNEADerivatives", fast(entry<rnea_derivatives_function>), kFlags,
+     TRELVAR_DOC("computeRNEADerivatives(model, q, v, a, threads=0)",
+                 "Derivatives of inverse dynamics for N states: q (N, nq), v and a (N, nv) give the "
+                 "tuple (dtau_dq, dtau_dv, M), each (N, nv, nv)." TRELVAR_BATCH_NOTE)},
+    {"computeABADerivatives", fast(entry<aba_derivatives_function>), kFlags,
+     TRELVAR_DOC("computeABADerivatives(model, q, v, tau, threads=0)",
+                 "Derivatives of forward dynamics for N states: q (N, nq), v and tau (N, nv) give "
+                 "the tuple (ddq_dq, ddq_dv, Minv), each (N, nv, nv)." TRELVAR_BATCH_NOTE)},
     {"set_num_threads", fast(py_set_num_threads), kFlags,
      TRELVAR_DOC("set_num_threads(threads)",
                  "Resize the thread pool (the calling thread counted); 0 sizes it from the "

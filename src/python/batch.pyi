@@ -18,6 +18,18 @@ def forwardKinematics(model: Model, q: Array, threads: int = 0) -> Array:
     """World placements of every joint as homogeneous matrices (N, njoints, 4, 4)."""
 def integrate(model: Model, q: Array, v: Array, threads: int = 0) -> Array:
     """Configurations reached with the velocities over unit time (N, nq)."""
+def aba(model: Model, q: Array, v: Array, tau: Array, threads: int = 0) -> Array:
+    """Forward dynamics of N states: joint accelerations (N, nv)."""
+def computeMinverse(model: Model, q: Array, threads: int = 0) -> Array:
+    """Full symmetric inverse mass matrices of N configurations (N, nv, nv)."""
+def computeRNEADerivatives(
+    model: Model, q: Array, v: Array, a: Array, threads: int = 0
+) -> tuple[Array, Array, Array]:
+    """(dtau_dq, dtau_dv, M) of N states, each (N, nv, nv)."""
+def computeABADerivatives(
+    model: Model, q: Array, v: Array, tau: Array, threads: int = 0
+) -> tuple[Array, Array, Array]:
+    """(ddq_dq, ddq_dv, Minv) of N states, each (N, nv, nv)."""
 def set_num_threads(threads: int) -> None:
     """Resize the thread pool; 0 sizes it from the processors this process may use."""
 def get_num_threads() -> int:

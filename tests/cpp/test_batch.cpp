@@ -16,8 +16,10 @@
 #include "sample_models.hpp"
 #include "test_util.hpp"
 #include "trelvar/batch.hpp"
+#include "trelvar/derivatives.hpp"
 #include "trelvar/dynamics.hpp"
 #include "trelvar/error.hpp"
+#include "trelvar/forward_dynamics.hpp"
 #include "trelvar/kinematics.hpp"
 
 namespace trelvar {
@@ -56,10 +58,32 @@ bool same_bits(const double* a, const double* b, std::size_t n) {
   return n == 0 || std::memcmp(a, b, n * sizeof(double)) == 0;
 }
 
+using RowMajor = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+
+// The matrices one after the other, each row by row.
+std::vector<double> flat_rows(std::initializer_list<const MatrixX*> matrices) {
+  std::vector<double> out;
+  for (const MatrixX* x : matrices) {
+    const RowMajor rows = *x;
+    out.insert(out.end(), rows.data(), rows.data() + rows.size());
+  }
+  return out;
+}
+
 // The single-state result of each algorithm for state k, with a fresh Data.
 std::vector<double> single(const std::string& alg, const Model& m, const States& s, std::size_t k) {
   Data d(m);
   auto flat = [](const auto& x) { return std::vector<double>(x.data(), x.data() + x.size()); };
+  if (alg == "aba") return flat(aba(m, d, vec(s.q, k), vec(s.v, k), vec(s.a, k)));
+  if (alg == "compute_minverse") return flat_rows({&compute_minverse(m, d, vec(s.q, k))});
+  if (alg == "compute_rnea_derivatives") {
+    compute_rnea_derivatives(m, d, vec(s.q, k), vec(s.v, k), vec(s.a, k));
+    return flat_rows({&d.dtau_dq, &d.dtau_dv, &d.M});
+  }
+  if (alg == "compute_aba_derivatives") {
+    compute_aba_derivatives(m, d, vec(s.q, k), vec(s.v, k), vec(s.a, k));
+    return flat_rows({&d.ddq_dq, &d.ddq_dv, &d.Minv});
+  }
   if (alg == "rnea") return flat(rnea(m, d, vec(s.q, k), vec(s.v, k), vec(s.a, k)));
   if (alg == "non_linear_effects") return flat(non_linear_effects(m, d, vec(s.q, k), vec(s.v, k)));
   if (alg == "compute_gravity") return flat(compute_gravity(m, d, vec(s.q, k)));
@@ -107,13 +131,42 @@ Block run(const std::string& alg, const Model& m, const States& s, std::size_t t
     batch::crba(m, s.q.in(), out.out(), o);
     return out;
   }
+  if (alg == "aba") {
+    Block out(n, m.nv);
+    batch::aba(m, s.q.in(), s.v.in(), s.a.in(), out.out(), o);
+    return out;
+  }
+  if (alg == "compute_minverse") {
+    Block out(n, m.nv * m.nv);
+    batch::compute_minverse(m, s.q.in(), out.out(), o);
+    return out;
+  }
+  if (alg == "compute_rnea_derivatives" || alg == "compute_aba_derivatives") {
+    // Three N x nv^2 results, joined row by row into one N x 3nv^2 block.
+    const std::size_t w = m.nv * m.nv;
+    Block x(n, w), y(n, w), z(n, w);
+    if (alg == "compute_rnea_derivatives") {
+      batch::compute_rnea_derivatives(m, s.q.in(), s.v.in(), s.a.in(), x.out(), y.out(), z.out(), o);
+    } else {
+      batch::compute_aba_derivatives(m, s.q.in(), s.v.in(), s.a.in(), x.out(), y.out(), z.out(), o);
+    }
+    Block out(n, 3 * w);
+    for (std::size_t k = 0; k < n; ++k) {
+      std::copy(x.row(k), x.row(k) + w, out.x.begin() + static_cast<long>(k * 3 * w));
+      std::copy(y.row(k), y.row(k) + w, out.x.begin() + static_cast<long>(k * 3 * w + w));
+      std::copy(z.row(k), z.row(k) + w, out.x.begin() + static_cast<long>(k * 3 * w + 2 * w));
+    }
+    return out;
+  }
   Block out(n, m.njoints * 16);
   batch::forward_kinematics(m, s.q.in(), out.out(), o);
   return out;
 }
 
 const char* const kAlgorithms[] = {"rnea", "non_linear_effects", "compute_gravity",
-                                   "crba", "forward_kinematics", "integrate"};
+                                   "crba", "forward_kinematics", "integrate",
+                                   "aba", "compute_minverse", "compute_rnea_derivatives",
+                                   "compute_aba_derivatives"};
 
 class EveryRow : public ::testing::TestWithParam<int> {
  protected:

@@ -41,23 +41,36 @@ def single(name, model, q, v, a):
     if name == "forwardKinematics":
         trv.forwardKinematics(model, d, q)
         return np.array([x.homogeneous for x in d.oMi])
+    if name == "aba":
+        return trv.aba(model, d, q, v, a)
+    if name == "computeMinverse":
+        return trv.computeMinverse(model, d, q)
+    if name == "computeRNEADerivatives":
+        return trv.computeRNEADerivatives(model, d, q, v, a)
+    if name == "computeABADerivatives":
+        return trv.computeABADerivatives(model, d, q, v, a)
     return trv.integrate(model, q, v)
 
 
 def run(name, model, q, v, a, **kw):
     f = getattr(batch, name)
-    if name == "rnea":
+    if name in ("rnea", "aba", "computeRNEADerivatives", "computeABADerivatives"):
         return f(model, q, v, a, **kw)
     if name in ("non_linear_effects", "integrate"):
         return f(model, q, v, **kw)
     return f(model, q, **kw)
 
 
-ALGORITHMS = ["rnea", "non_linear_effects", "compute_gravity", "crba", "forwardKinematics", "integrate"]
+ALGORITHMS = ["rnea", "non_linear_effects", "compute_gravity", "crba", "forwardKinematics", "integrate",
+              "aba", "computeMinverse", "computeRNEADerivatives", "computeABADerivatives"]
+DERIVATIVES = ("computeRNEADerivatives", "computeABADerivatives")
 
 
 def result_shape(name, model, n):
-    return {"crba": (n, model.nv, model.nv), "forwardKinematics": (n, model.njoints, 4, 4),
+    square = (n, model.nv, model.nv)
+    if name in DERIVATIVES:
+        return (square,) * 3
+    return {"crba": square, "computeMinverse": square, "forwardKinematics": (n, model.njoints, 4, 4),
             "integrate": (n, model.nq)}.get(name, (n, model.nv))
 
 
@@ -74,12 +87,19 @@ def test_every_row_equals_the_single_state_function(robot, name):
     m = trv.parse_urdf_file(model_path(robot))
     q, v, a = states(m, 57, seed=len(robot))
     for threads in (0, 1, 2):
-        out = run(name, m, q, v, a, threads=threads)
-        assert out.shape == result_shape(name, m, 57)
-        assert out.dtype == np.float64 and out.flags.c_contiguous and out.flags.owndata
-        for k in range(len(q)):
-            want = single(name, m, q[k], v[k], a[k])
-            assert out[k].tobytes() == want.tobytes(), (name, threads, k)
+        outs = run(name, m, q, v, a, threads=threads)
+        if name in DERIVATIVES:
+            assert isinstance(outs, tuple) and len(outs) == 3
+        else:
+            outs = (outs,)
+        for j, out in enumerate(outs):
+            shape = result_shape(name, m, 57)
+            assert out.shape == (shape[j] if name in DERIVATIVES else shape)
+            assert out.dtype == np.float64 and out.flags.c_contiguous and out.flags.owndata
+            for k in range(len(q)):
+                want = single(name, m, q[k], v[k], a[k])
+                want = want[j] if name in DERIVATIVES else want
+                assert out[k].tobytes() == want.tobytes(), (name, threads, j, k)
 
 
 def test_results_are_fresh_and_inputs_untouched():
@@ -181,10 +201,13 @@ def test_threads_argument():
 def test_no_states_and_no_joints(name):
     m = trv.parse_urdf_file(model_path("arm7"))
     q, v, a = states(m, 0)
-    assert run(name, m, q, v, a).shape == result_shape(name, m, 0)
+    def shape(out):
+        return tuple(x.shape for x in out) if name in DERIVATIVES else out.shape
+
+    assert shape(run(name, m, q, v, a)) == result_shape(name, m, 0)
     empty = trv.Model()
     out = run(name, empty, np.zeros((3, 0)), np.zeros((3, 0)), np.zeros((3, 0)))
-    assert out.shape == result_shape(name, empty, 3)
+    assert shape(out) == result_shape(name, empty, 3)
     if name == "forwardKinematics":
         np.testing.assert_array_equal(out, np.broadcast_to(np.eye(4), (3, 1, 4, 4)))
 
