@@ -1,6 +1,7 @@
 #include "trelvar/batch.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <exception>
@@ -252,40 +253,55 @@ void compute_minverse(const Model& model, const ConstRows& q, const Rows& minv,
   });
 }
 
-void compute_rnea_derivatives(const Model& model, const ConstRows& q, const ConstRows& v,
-                              const ConstRows& a, const Rows& dtau_dq, const Rows& dtau_dv,
-                              const Rows& mass_matrix, const Options& options) {
+namespace {
+
+// A pass of (q, v, x) whose three nv x nv results stay in `Data`: each state's
+// matrices copied row by row into the three outputs.
+struct MatrixResult {
+  const char* name;
+  MatrixX Data::*field;
+  const Rows& out;
+};
+
+template <class Pass>
+void three_matrices(const Model& model, const ConstRows& q, const ConstRows& v, const ConstRows& x,
+                    const char* x_name, const std::array<MatrixResult, 3>& results,
+                    const Options& options, Pass pass) {
   const std::size_t n = check_q(model, q);
   const std::size_t nv = model.nv;
   check_input("v", v, n, nv, "nv");
-  check_input("a", a, n, nv, "nv");
-  check_output("dtau_dq", dtau_dq, n, nv * nv, "nv*nv");
-  check_output("dtau_dv", dtau_dv, n, nv * nv, "nv*nv");
-  check_output("M", mass_matrix, n, nv * nv, "nv*nv");
+  check_input(x_name, x, n, nv, "nv");
+  for (const MatrixResult& r : results) check_output(r.name, r.out, n, nv * nv, "nv*nv");
   for_each_state(model, n, options, [&](Data& d, std::size_t k) {
-    trelvar::compute_rnea_derivatives(model, d, vector_of(q, k), vector_of(v, k), vector_of(a, k));
-    store(d.dtau_dq, dtau_dq, k);
-    store(d.dtau_dv, dtau_dv, k);
-    store(d.M, mass_matrix, k);
+    pass(model, d, vector_of(q, k), vector_of(v, k), vector_of(x, k));
+    for (const MatrixResult& r : results) store(d.*r.field, r.out, k);
   });
+}
+
+}  // namespace
+
+void compute_rnea_derivatives(const Model& model, const ConstRows& q, const ConstRows& v,
+                              const ConstRows& a, const Rows& dtau_dq, const Rows& dtau_dv,
+                              const Rows& mass_matrix, const Options& options) {
+  three_matrices(model, q, v, a, "a",
+                 {{{"dtau_dq", &Data::dtau_dq, dtau_dq},
+                   {"dtau_dv", &Data::dtau_dv, dtau_dv},
+                   {"M", &Data::M, mass_matrix}}},
+                 options, [](const Model& m, Data& d, VectorIn qk, VectorIn vk, VectorIn ak) {
+                   trelvar::compute_rnea_derivatives(m, d, qk, vk, ak);
+                 });
 }
 
 void compute_aba_derivatives(const Model& model, const ConstRows& q, const ConstRows& v,
                              const ConstRows& tau, const Rows& ddq_dq, const Rows& ddq_dv,
                              const Rows& minv, const Options& options) {
-  const std::size_t n = check_q(model, q);
-  const std::size_t nv = model.nv;
-  check_input("v", v, n, nv, "nv");
-  check_input("tau", tau, n, nv, "nv");
-  check_output("ddq_dq", ddq_dq, n, nv * nv, "nv*nv");
-  check_output("ddq_dv", ddq_dv, n, nv * nv, "nv*nv");
-  check_output("Minv", minv, n, nv * nv, "nv*nv");
-  for_each_state(model, n, options, [&](Data& d, std::size_t k) {
-    trelvar::compute_aba_derivatives(model, d, vector_of(q, k), vector_of(v, k), vector_of(tau, k));
-    store(d.ddq_dq, ddq_dq, k);
-    store(d.ddq_dv, ddq_dv, k);
-    store(d.Minv, minv, k);
-  });
+  three_matrices(model, q, v, tau, "tau",
+                 {{{"ddq_dq", &Data::ddq_dq, ddq_dq},
+                   {"ddq_dv", &Data::ddq_dv, ddq_dv},
+                   {"Minv", &Data::Minv, minv}}},
+                 options, [](const Model& m, Data& d, VectorIn qk, VectorIn vk, VectorIn tk) {
+                   trelvar::compute_aba_derivatives(m, d, qk, vk, tk);
+                 });
 }
 
 }  // namespace trelvar::batch

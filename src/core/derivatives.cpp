@@ -241,10 +241,7 @@ void compute_rnea_derivatives(const Model& model, Data& data, const Eigen::Ref<c
   check_data_matches(model, data);
   detail::check_configuration(model, q.size());
   detail::check_velocity(model, v.size());
-  if (static_cast<std::size_t>(a.size()) != model.nv) {
-    throw Error("Acceleration vector size mismatch: expected " + std::to_string(model.nv) +
-                ", got " + std::to_string(a.size()));
-  }
+  detail::check_vector("Acceleration", model.nv, a.size());
   detail::rnea_derivatives_pass(model, data, q.data(), v.data(), a.data());
 }
 
@@ -254,10 +251,7 @@ void compute_aba_derivatives(const Model& model, Data& data, const Eigen::Ref<co
   check_data_matches(model, data);
   detail::check_configuration(model, q.size());
   detail::check_velocity(model, v.size());
-  if (static_cast<std::size_t>(tau.size()) != model.nv) {
-    throw Error("Torque vector size mismatch: expected " + std::to_string(model.nv) + ", got " +
-                std::to_string(tau.size()));
-  }
+  detail::check_vector("Torque", model.nv, tau.size());
   data.work.kept_ddq = data.ddq;
   aba(model, data, q, v, tau);
   detail::aba_derivatives_pass(model, data, q, v);

@@ -517,13 +517,6 @@ struct InverseMass {
 // ---------------------------------------------------------------------------
 // Checks and results.
 
-void check_vector(const char* what, std::size_t expected, Eigen::Index got) {
-  if (static_cast<std::size_t>(got) != expected) {
-    throw Error(std::string(what) + " vector size mismatch: expected " + std::to_string(expected) +
-                ", got " + std::to_string(got));
-  }
-}
-
 const VectorX& aba_checked(const Model& model, Data& data, const Inputs& in) {
   FdWork& fd = data.work.fd;
   articulated_body_pass(model, data, in);
@@ -582,10 +575,7 @@ const VectorX& aba(const Model& model, Data& data, const Eigen::Ref<const Vector
   detail::check_configuration(model, q.size());
   detail::check_velocity(model, v.size());
   detail::check_vector("Torque", model.nv, tau.size());
-  if (fext.size() != model.njoints) {
-    throw Error("External force vector size mismatch: expected " + std::to_string(model.njoints) +
-                ", got " + std::to_string(fext.size()));
-  }
+  detail::check_vector("External force", model.njoints, static_cast<Eigen::Index>(fext.size()));
   return detail::aba_checked(model, data, detail::Inputs{q.data(), v.data(), tau.data(), &fext});
 }
 

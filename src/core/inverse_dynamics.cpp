@@ -126,10 +126,7 @@ const VectorX& rnea(const Model& model, Data& data, const Eigen::Ref<const Vecto
   check_data_matches(model, data);
   detail::check_configuration(model, q.size());
   detail::check_velocity(model, v.size());
-  if (static_cast<std::size_t>(a.size()) != model.nv) {
-    throw Error("Acceleration vector size mismatch: expected " + std::to_string(model.nv) +
-                ", got " + std::to_string(a.size()));
-  }
+  detail::check_vector("Acceleration", model.nv, a.size());
   detail::newton_euler_pass<true, true>(model, data, q.data(), v.data(), a.data());
   return data.tau;
 }

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -35,6 +36,14 @@ inline void check_configuration(const Model& model, Eigen::Index size) {
 inline void check_velocity(const Model& model, Eigen::Index size) {
   if (static_cast<std::size_t>(size) != model.nv) {
     throw Error(velocity_size_message(model.nv, static_cast<std::size_t>(size)));
+  }
+}
+
+// Any other input vector: "Torque vector size mismatch: expected 7, got 6".
+inline void check_vector(const char* what, std::size_t expected, Eigen::Index got) {
+  if (static_cast<std::size_t>(got) != expected) {
+    throw Error(std::string(what) + " vector size mismatch: expected " + std::to_string(expected) +
+                ", got " + std::to_string(got));
   }
 }
 
