@@ -65,13 +65,15 @@ const char* joint_type_name(JointType type);
 std::ostream& operator<<(std::ostream& os, JointType type);
 
 // (nq, nv) of each kind (0 outside the enumeration).
+// (Indexed, not through joint_kind_info: a pointer compared with nullptr is
+// not a constant expression under GCC's undefined-behaviour sanitizer.)
 constexpr std::size_t joint_nq(JointType type) {
-  const JointKindInfo* info = joint_kind_info(type);
-  return info != nullptr ? info->nq : 0;
+  const auto k = static_cast<std::size_t>(type);
+  return k < sizeof kJointKinds / sizeof kJointKinds[0] ? kJointKinds[k].nq : 0;
 }
 constexpr std::size_t joint_nv(JointType type) {
-  const JointKindInfo* info = joint_kind_info(type);
-  return info != nullptr ? info->nv : 0;
+  const auto k = static_cast<std::size_t>(type);
+  return k < sizeof kJointKinds / sizeof kJointKinds[0] ? kJointKinds[k].nv : 0;
 }
 
 // Per-joint record. nq and nv always come from the kind; the axis is kept only
