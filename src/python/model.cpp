@@ -233,7 +233,8 @@ PyObject* model_add_joint(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (!type || std::find(std::begin(kOffered), std::end(kOffered), *type) == std::end(kOffered)) {
       return raise(PyExc_ValueError, "Unknown joint type: " + type_name);
     }
-    const bool needs_axis = joint_kind_info(*type)->reads_axis;
+    const JointKindInfo* info = joint_kind_info(*type);
+    const bool needs_axis = info != nullptr && info->reads_axis;
     Vec3 axis_value = Vec3::Zero();
     if (needs_axis) {
       if (axis.size() != 3) return raise(PyExc_ValueError, "Axis must be a 3D vector");
