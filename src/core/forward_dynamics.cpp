@@ -74,23 +74,26 @@ struct Inputs {
 // a pivot below it is lost in the rounding of the sums that form D.
 constexpr double kSingularTolerance = 1e-12;
 
-double trace_angular(const ArticulatedInertia& ia) {
+template <class S>
+double trace_angular(const ArticulatedInertiaOf<S>& ia) {
   return ia.m(0, 0) + ia.m(1, 1) + ia.m(2, 2);
 }
-double trace_linear(const ArticulatedInertia& ia) {
+template <class S>
+double trace_linear(const ArticulatedInertiaOf<S>& ia) {
   return ia.m(3, 3) + ia.m(4, 4) + ia.m(5, 5);
 }
 
 // The scale of the coordinate whose subspace column is s.
-template <class A>
-double pivot_scale(const ArticulatedInertia& ia, const AngularMotion<A>&) {
+template <class S, class A>
+double pivot_scale(const ArticulatedInertiaOf<S>& ia, const AngularMotion<A>&) {
   return trace_angular(ia);
 }
-template <class A>
-double pivot_scale(const ArticulatedInertia& ia, const LinearMotion<A>&) {
+template <class S, class A>
+double pivot_scale(const ArticulatedInertiaOf<S>& ia, const LinearMotion<A>&) {
   return trace_linear(ia);
 }
-double pivot_scale(const ArticulatedInertia& ia, const Motion<>& s) {
+template <class S>
+double pivot_scale(const ArticulatedInertiaOf<S>& ia, const Motion<>& s) {
   return s.w.squaredNorm() > 0.0 ? trace_angular(ia) : trace_linear(ia);
 }
 
@@ -196,10 +199,10 @@ JointMatrix invert_joint_inertia(const Model& model, std::size_t i, const JointM
 }
 
 // ---------------------------------------------------------------------------
-// The stage both passes share: the joint's coordinates projected out of its
-// articulated inertia,
-//   U_i = Ia_i S_i,   D_i = S_i^T U_i (checked, inverted),
-//   Ia_i becomes Ia^a = Ia_i - U_i D_i^-1 U_i^T.
+// The stages both passes share: the joint's coordinates projected out of its
+// articulated inertia and the result moved to the parent,
+//   U_i = Ia_i S_i,   D_i = S_i^T U_i (checked, inverted)   (project_joint)
+//   Ia_p += X_i* (Ia_i - U_i D_i^-1 U_i^T) X_i^-1           (move_to_parent)
 // U_i goes to the columns idx_v(i).. of fd.ia_s (angular part first), D_i^-1
 // to the same columns of fd.d_inv.
 
@@ -210,7 +213,7 @@ inline Force<> u_column(const FdWork& fd, Eigen::Index c) {
 
 template <class Kind>
 void project_joint(const Model& model, FdWork& fd, std::size_t i, Kind kind, const UnitAxis& axis,
-                   ArticulatedInertia& ia, const Inputs& in) {
+                   const ArticulatedInertiaRef& ia, const Inputs& in) {
   constexpr int n = kCoordinates<Kind>;
   const auto b = static_cast<Eigen::Index>(model.idx_vs[i]);
   if constexpr (n == 1) {
@@ -220,10 +223,8 @@ void project_joint(const Model& model, FdWork& fd, std::size_t i, Kind kind, con
     kind.project(axis, u, &d);
     const double scale = pivot_scale(ia, s);
     if (!pivot_ok(d, scale)) fail_pivot(model, i, d, scale, in);
-    const double d_inv = 1.0 / d;
     fd.ia_s.col(b) << u.n, u.f;
-    fd.d_inv(0, b) = d_inv;
-    subtract_projection(ia, u, d_inv);
+    fd.d_inv(0, b) = 1.0 / d;
   } else if constexpr (n > 1) {
     const JointColumns u = times_subspace(Kind::type, axis, ia);
     const JointMatrix d = project_columns(Kind::type, axis, u);
@@ -231,17 +232,30 @@ void project_joint(const Model& model, FdWork& fd, std::size_t i, Kind kind, con
     for (int k = 0; k < n; ++k) {
       scale[k] = pivot_scale(ia, subspace_column(Kind::type, axis, static_cast<std::size_t>(k)));
     }
-    const JointMatrix d_inv = invert_joint_inertia(model, i, d, scale, in);
     fd.ia_s.middleCols(b, n) = u;
-    fd.d_inv.block(0, b, n, n) = d_inv;
-    subtract_projection(ia, u, d_inv);
+    fd.d_inv.block(0, b, n, n) = invert_joint_inertia(model, i, d, scale, in);
   }
 }
 
-// Ia_p += X* Ia X^-1.
-template <class X>
-inline void add_to_parent(const X& x, const ArticulatedInertia& ia, Mat6& parent) {
-  parent += act(x, ia).m;
+// Ia_p += X_i* (Ia_i - U_i D_i^-1 U_i^T) X_i^-1 through X = X_i, after
+// project_joint. One coordinate: the rank-one term is taken in the parent
+// frame while the inertia moves (W = X* U); several: Ia_i is projected in
+// place first.
+template <class Kind, class X>
+void move_to_parent(const Model& model, FdWork& fd, std::size_t i, Kind, const X& x,
+                    ArticulatedInertiaRef& ia) {
+  constexpr int n = kCoordinates<Kind>;
+  const auto b = static_cast<Eigen::Index>(model.idx_vs[i]);
+  Mat6& parent = fd.ia[model.parents[i]];
+  if constexpr (n == 1) {
+    add_act(parent, x, ia, act(x, u_column(fd, b)), fd.d_inv(0, b));
+  } else {
+    if constexpr (n > 1) {
+      subtract_projection(ia, JointColumns(fd.ia_s.middleCols(b, n)),
+                          JointMatrix(fd.d_inv.block(0, b, n, n)));
+    }
+    add_act(parent, x, ia);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -277,43 +291,51 @@ struct ArticulatedBody {
     Force<> pa = cross(vi, inertia * vi);
     if (in.fext != nullptr) pa = pa - force_of((*in.fext)[i]);
     store(fd.pa[i], pa);
-    fd.ia[i] = articulated(inertia).m;
+    ArticulatedInertiaRef stored{fd.ia[i]};
+    set_rigid(stored, inertia);
   }
 
   // U_i, D_i^-1, u_i; Ia^a and pa moved to the parent. Ia_i and pA_i are
-  // complete here: every child has added its part.
+  // complete here: every child has added its part. With Ia^a = Ia_i -
+  // U_i D_i^-1 U_i^T,
+  //   pa = pA_i + Ia^a c_i + U_i D_i^-1 u_i
+  //      = pA_i + Ia_i c_i + U_i D_i^-1 (u_i - U_i^T c_i),
+  // the second form taken, so that Ia_i need not be projected first.
   void backward(std::size_t i) const {
     const std::size_t p = model.parents[i];
     const JointType type = model.joints[i].joint_type;
     const UnitAxis axis = joint_axis(model, i);
     const auto b = static_cast<Eigen::Index>(model.idx_vs[i]);
-    ArticulatedInertia ia{fd.ia[i]};
+    ArticulatedInertiaRef ia{fd.ia[i]};
     const Force<> pA = force_of(fd.pa[i]);
-    Force<> pa = pA;
     visit_kind(type, [&](auto kind) {
       using Kind = decltype(kind);
       constexpr int n = kCoordinates<Kind>;
+      Force<> pa = pA;  // a fixed joint: c_i = 0, pa = pA_i
       if constexpr (n > 0) {
         project_joint(model, fd, i, kind, axis, ia, in);
+        const Motion<> ci = motion_of(fd.c[i]);
         // u_i = tau_i - S_i^T pA_i.
         double u[n];
         kind.project(axis, pA, u);
-        for (int k = 0; k < n; ++k) u[k] = in.tau[b + k] - u[k];
-        for (int k = 0; k < n; ++k) fd.u[b + k] = u[k];
-        // pa = pA_i + Ia^a c_i + U_i D_i^-1 u_i.
-        pa = pa + ia * motion_of(fd.c[i]);
+        double rhs[n];
+        for (int k = 0; k < n; ++k) {
+          u[k] = in.tau[b + k] - u[k];
+          fd.u[b + k] = u[k];
+          rhs[k] = u[k] - dot(ci, u_column(fd, b + k));
+        }
+        pa = pa + ia * ci;
         for (int r = 0; r < n; ++r) {
           double m = 0.0;
-          for (int k = 0; k < n; ++k) m += fd.d_inv(r, b + k) * u[k];
+          for (int k = 0; k < n; ++k) m += fd.d_inv(r, b + k) * rhs[k];
           pa = pa + m * u_column(fd, b + r);
         }
       }
-      // A fixed joint: c_i = 0, pa = pA_i.
-    });
-    if (p == 0) return;
-    with_placement(fd.forms[i], fd.limi[i], [&](const auto& x) {
-      add_to_parent(x, ia, fd.ia[p]);
-      store(fd.pa[p], force_of(fd.pa[p]) + act(x, pa));
+      if (p == 0) return;
+      with_placement(fd.forms[i], fd.limi[i], [&](const auto& x) {
+        move_to_parent(model, fd, i, kind, x, ia);
+        store(fd.pa[p], force_of(fd.pa[p]) + act(x, pa));
+      });
     });
   }
 
@@ -404,7 +426,8 @@ struct InverseMass {
         first = false;
         fd.omi[i].translation -= origin;
       }
-      fd.ia[i] = articulated(body_inertia(model, i)).m;
+      ArticulatedInertiaRef stored{fd.ia[i]};
+      set_rigid(stored, body_inertia(model, i));
     }
   }
 
@@ -414,7 +437,7 @@ struct InverseMass {
     const UnitAxis axis = joint_axis(model, i);
     const auto nv = static_cast<Eigen::Index>(model.nv);
     const auto b = static_cast<Eigen::Index>(model.idx_vs[i]);
-    ArticulatedInertia ia{fd.ia[i]};
+    ArticulatedInertiaRef ia{fd.ia[i]};
     visit_kind(type, [&](auto kind) {
       using Kind = decltype(kind);
       constexpr int n = kCoordinates<Kind>;
@@ -452,9 +475,10 @@ struct InverseMass {
           }
         });
       }
+      if (p == 0) return;
+      with_placement(fd.forms[i], fd.limi[i],
+                     [&](const auto& x) { move_to_parent(model, fd, i, kind, x, ia); });
     });
-    if (p == 0) return;
-    with_placement(fd.forms[i], fd.limi[i], [&](const auto& x) { add_to_parent(x, ia, fd.ia[p]); });
   }
 
   void forward(std::size_t i, std::size_t& next) const {

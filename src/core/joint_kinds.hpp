@@ -352,8 +352,9 @@ inline Motion<> act_on_column(const X& x, JointType type, const UnitAxis& axis, 
 }
 
 // U = Ia S, one force column per joint coordinate.
+template <class S>
 inline JointColumns times_subspace(JointType type, const UnitAxis& axis,
-                                   const ArticulatedInertia& ia) {
+                                   const ArticulatedInertiaOf<S>& ia) {
   const auto nv = static_cast<Eigen::Index>(joint_nv(type));
   JointColumns u(6, nv);
   for (Eigen::Index k = 0; k < nv; ++k) {

@@ -11,12 +11,17 @@
 //   Ia * s                 a subspace column with one half zero -> force
 //   act(X, Ia)             X* Ia X^-1, child frame -> parent frame
 //   act_inv(X, Ia)         X^T Ia X, parent frame -> child frame
+//   add_act(P, X, Ia[, W, 1/D])  P += X* Ia X^-1 [- W W^T / D]: moved to
+//                          the parent and summed there, for one coordinate
+//                          with the projection below folded in (W = X* U)
 //   Ia += Ib               sum
 //   subtract_projection(Ia, U, Dinv)   Ia - U D^-1 U^T (U one force for one
 //                                      coordinate, D^-1 then a number)
 // and for a joint kind (joint_kinds.hpp): S x (joint_motion), S^T F
 // (project_force), U = Ia S (times_subspace) and D = S^T U (project_columns).
 #pragma once
+
+#include <array>
 
 #include <Eigen/Core>
 
@@ -32,36 +37,62 @@ using JointColumns = Eigen::Matrix<double, 6, Eigen::Dynamic, Eigen::ColMajor, 6
 // nv x nv matrices of a joint, D = S^T U and its inverse.
 using JointMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::ColMajor, 6, 6>;
 
-struct ArticulatedInertia {
-  Mat6 m = Mat6::Zero();
+// The matrix is held by value (ArticulatedInertia) or referenced where a pass
+// keeps it in its work buffers (ArticulatedInertiaRef), so that the pass works
+// on it in place instead of copying 36 numbers in and out.
+template <class Storage>
+struct ArticulatedInertiaOf {
+  Storage m;
 
-  Mat3 angular_block() const { return m.topLeftCorner<3, 3>(); }     // A
-  Mat3 coupling_block() const { return m.topRightCorner<3, 3>(); }   // B
-  Mat3 linear_block() const { return m.bottomRightCorner<3, 3>(); }  // C
+  const Mat6& matrix() const { return m; }
+  Mat3 angular_block() const { return m.template topLeftCorner<3, 3>(); }     // A
+  Mat3 coupling_block() const { return m.template topRightCorner<3, 3>(); }   // B
+  Mat3 linear_block() const { return m.template bottomRightCorner<3, 3>(); }  // C
 };
+using ArticulatedInertia = ArticulatedInertiaOf<Mat6>;
+using ArticulatedInertiaRef = ArticulatedInertiaOf<Mat6&>;
 
 // A rigid body's inertia: A = Ic + m [c]x [c]x^T (the rotational inertia
 // about the body origin), B = m [c]x, C = m 1; Ia (w, v) is then I (w, v).
+// Written entry by entry: [c]x [c]x^T = |c|^2 1 - c c^T.
+template <class S>
+inline void set_rigid(ArticulatedInertiaOf<S>& out, const Inertia& in) {
+  const double m = in.mass;
+  const Vec3& c = in.lever;
+  const Vec3 mc = m * c;
+  const std::array<double, 6>& i = in.inertia;  // (0,0) (1,0) (1,1) (2,0) (2,1) (2,2)
+  const double a00 = i[0] + (mc[1] * c[1] + mc[2] * c[2]);
+  const double a11 = i[2] + (mc[0] * c[0] + mc[2] * c[2]);
+  const double a22 = i[5] + (mc[0] * c[0] + mc[1] * c[1]);
+  const double a10 = i[1] - mc[1] * c[0], a20 = i[3] - mc[2] * c[0], a21 = i[4] - mc[2] * c[1];
+  double* e = out.m.data();  // column by column
+  // A(:, 0), (B^T)(:, 0); A(:, 1), (B^T)(:, 1); ...
+  e[0] = a00, e[1] = a10, e[2] = a20, e[3] = 0.0, e[4] = -mc[2], e[5] = mc[1];
+  e[6] = a10, e[7] = a11, e[8] = a21, e[9] = mc[2], e[10] = 0.0, e[11] = -mc[0];
+  e[12] = a20, e[13] = a21, e[14] = a22, e[15] = -mc[1], e[16] = mc[0], e[17] = 0.0;
+  // B(:, 0), C(:, 0); ...
+  e[18] = 0.0, e[19] = mc[2], e[20] = -mc[1], e[21] = m, e[22] = 0.0, e[23] = 0.0;
+  e[24] = -mc[2], e[25] = 0.0, e[26] = mc[0], e[27] = 0.0, e[28] = m, e[29] = 0.0;
+  e[30] = mc[1], e[31] = -mc[0], e[32] = 0.0, e[33] = 0.0, e[34] = 0.0, e[35] = m;
+}
 inline ArticulatedInertia articulated(const Inertia& in) {
-  const Mat3 cx = skew(in.lever);
-  ArticulatedInertia out;
-  out.m.topLeftCorner<3, 3>() = in.rotational() + in.mass * (cx * cx.transpose());
-  out.m.topRightCorner<3, 3>() = in.mass * cx;
-  out.m.bottomLeftCorner<3, 3>() = in.mass * cx.transpose();
-  out.m.bottomRightCorner<3, 3>() = in.mass * Mat3::Identity();
+  ArticulatedInertia out{Mat6()};
+  set_rigid(out, in);
   return out;
 }
 
 // The matrix as Data and the public API store 6x6 spatial matrices: rows and
 // columns linear part first ([C, B^T; B, A]).
-inline Mat6 linear_first(const ArticulatedInertia& ia) {
+template <class S>
+inline Mat6 linear_first(const ArticulatedInertiaOf<S>& ia) {
   Mat6 out;
   out << ia.linear_block(), ia.coupling_block().transpose(), ia.coupling_block(),
       ia.angular_block();
   return out;
 }
 
-inline Force<> operator*(const ArticulatedInertia& ia, const Motion<>& x) {
+template <class S>
+inline Force<> operator*(const ArticulatedInertiaOf<S>& ia, const Motion<>& x) {
   Vec6 in;
   in << x.w, x.v;
   const Vec6 out = ia.m * in;
@@ -71,18 +102,22 @@ inline Force<> operator*(const ArticulatedInertia& ia, const Motion<>& x) {
 namespace articulated_detail {
 
 // Column k of Ia as a force (Ia times the unit motion e_k).
-inline Force<> column(const ArticulatedInertia& ia, int k) {
-  return {ia.m.col(k).head<3>(), ia.m.col(k).tail<3>()};
+template <class S>
+inline Force<> column(const ArticulatedInertiaOf<S>& ia, int k) {
+  const Mat6& x = ia.matrix();
+  return {x.col(k).head<3>(), x.col(k).tail<3>()};
 }
 
 // Ia times the motion that is u in the half starting at row `half` (0
 // angular, 3 linear) and zero in the other: the columns of that half weighted
 // by u, or one column, signed, for u = +-e_k.
-inline Force<> times_half(const ArticulatedInertia& ia, int half, const Vec3& u) {
+template <class S>
+inline Force<> times_half(const ArticulatedInertiaOf<S>& ia, int half, const Vec3& u) {
   const Force<> c0 = column(ia, half), c1 = column(ia, half + 1), c2 = column(ia, half + 2);
   return {c0.n * u[0] + c1.n * u[1] + c2.n * u[2], c0.f * u[0] + c1.f * u[1] + c2.f * u[2]};
 }
-inline Force<> times_half(const ArticulatedInertia& ia, int half, const UnitAxis& u) {
+template <class S>
+inline Force<> times_half(const ArticulatedInertiaOf<S>& ia, int half, const UnitAxis& u) {
   if (u.k < 0) return times_half(ia, half, u.u);
   const Force<> c = column(ia, half + u.k);
   const double sign = u.u[u.k];
@@ -93,113 +128,130 @@ inline Force<> times_half(const ArticulatedInertia& ia, int half, const UnitAxis
 
 // Ia (w, 0) = (A w, B^T w) and Ia (0, v) = (B v, C v): a motion with one
 // half zero, as the subspace column of a one-coordinate joint.
-template <class A>
-inline Force<> operator*(const ArticulatedInertia& ia, const AngularMotion<A>& m) {
+template <class A, class S>
+inline Force<> operator*(const ArticulatedInertiaOf<S>& ia, const AngularMotion<A>& m) {
   return articulated_detail::times_half(ia, 0, m.w);
 }
-template <class A>
-inline Force<> operator*(const ArticulatedInertia& ia, const LinearMotion<A>& m) {
+template <class A, class S>
+inline Force<> operator*(const ArticulatedInertiaOf<S>& ia, const LinearMotion<A>& m) {
   return articulated_detail::times_half(ia, 3, m.v);
 }
 
-inline ArticulatedInertia& operator+=(ArticulatedInertia& a, const ArticulatedInertia& b) {
+template <class S, class T>
+inline ArticulatedInertiaOf<S>& operator+=(ArticulatedInertiaOf<S>& a, const ArticulatedInertiaOf<T>& b) {
   a.m += b.m;
   return a;
 }
 
 namespace articulated_detail {
 
-// R M R^T for a 3x3 block M and any form of the rotation R (rotation.hpp), as
-// R (R M^T)^T: R applied to the rows of M, then to the rows of the result. A
-// rotation about a coordinate axis thus forms only its non-zero products.
-template <class R>
-inline Mat3 turned(const R& r, const Mat3& m) {
-  Mat3 n;
-  for (int j = 0; j < 3; ++j) n.col(j) = mul(r, Vec3(m.row(j).transpose()));
-  Mat3 out;
-  for (int j = 0; j < 3; ++j) out.col(j) = mul(r, Vec3(n.row(j).transpose()));
-  return out;
-}
-// R^T M R, likewise.
-template <class R>
-inline Mat3 turned_back(const R& r, const Mat3& m) {
-  Mat3 n;
-  for (int j = 0; j < 3; ++j) n.col(j) = mul_transpose(r, Vec3(m.row(j).transpose()));
-  Mat3 out;
-  for (int j = 0; j < 3; ++j) out.col(j) = mul_transpose(r, Vec3(n.row(j).transpose()));
+// Component k (0-2 angular, 3-5 linear) of two forces side by side.
+inline Lanes& part(ForcePair& f, int k) { return k < 3 ? f.n[k] : f.f[k - 3]; }
+inline const Lanes& part(const ForcePair& f, int k) { return k < 3 ? f.n[k] : f.f[k - 3]; }
+
+// Columns 2j and 2j + 1 of the symmetric Ia as two forces side by side:
+// entries 2j and 2j + 1 of column k are entries k of those columns, so each
+// component loads as one register.
+inline ForcePair column_pair(const Mat6& ia, int j) {
+  ForcePair out;
+  for (int k = 0; k < 6; ++k) part(out, k) = load_lanes(ia.data() + 6 * k + 2 * j);
   return out;
 }
 
-// The three blocks on their own while an inertia changes frame, so that the
-// steps below do not assemble the 6x6 matrix in between.
-struct Blocks {
-  Mat3 a, b, c;
-};
-inline Blocks blocks_of(const ArticulatedInertia& ia) {
-  return {ia.angular_block(), ia.coupling_block(), ia.linear_block()};
-}
-inline ArticulatedInertia from_blocks(const Blocks& x) {
-  ArticulatedInertia out{Mat6()};  // every entry written below
-  out.m.topLeftCorner<3, 3>() = x.a;
-  out.m.topRightCorner<3, 3>() = x.b;
-  out.m.bottomLeftCorner<3, 3>() = x.b.transpose();
-  out.m.bottomRightCorner<3, 3>() = x.c;
-  return out;
-}
-
-// Every block turned by R: R A R^T, R B R^T, R C R^T.
-template <class R>
-inline Blocks rotated(const R& r, const Blocks& x) {
-  return {turned(r, x.a), turned(r, x.b), turned(r, x.c)};
-}
-// R^T A R, R^T B R, R^T C R.
-template <class R>
-inline Blocks rotated_back(const R& r, const Blocks& x) {
-  return {turned_back(r, x.a), turned_back(r, x.b), turned_back(r, x.c)};
-}
-
-// [1, T; 0, 1] Ia [1, 0; -T, 1] with T = [t]x: the inertia seen from a point
-// moved by -t, that is A + T B^T - B T - T C T, B + T C, C. Column by column
-// with cross products: (T C)_j = t x C_j, (T B^T)_j = t x (row j of B), and
-// as C is symmetric, -T C T = T (T C)^T, (T (T C)^T)_j = t x (row j of T C).
-inline Blocks translated(const Vec3& t, const Blocks& x) {
-  Mat3 tc, tb;
-  for (int j = 0; j < 3; ++j) {
-    tc.col(j) = cross(t, Vec3(x.c.col(j)));
-    tb.col(j) = cross(t, Vec3(x.b.row(j).transpose()));
+// T Ia T^T for the force transform T of a placement (F -> X* F or
+// F -> X^T F, given as `force`), with Ia symmetric: T applied to the columns
+// of Ia, then to the rows of the result (the columns of its transpose), two
+// at a time. Calls put(k, j, lanes) with entries (k, 2j) and (k, 2j + 1) of
+// the result, which by symmetry are its entries (2j, k) and (2j + 1, k).
+template <class Transform, class Put>
+inline void transformed(const Mat6& ia, const Transform& force, const Put& put) {
+  ForcePair y[3];  // T Ia, columns (0, 1), (2, 3), (4, 5)
+  for (int j = 0; j < 3; ++j) y[j] = force(column_pair(ia, j));
+  for (int r = 0; r < 3; ++r) {
+    ForcePair rows;  // rows 2r and 2r + 1 of T Ia
+    for (int j = 0; j < 3; ++j) {
+      const Lanes top = part(y[j], 2 * r), bottom = part(y[j], 2 * r + 1);
+      part(rows, 2 * j) = Lanes{top[0], bottom[0]};
+      part(rows, 2 * j + 1) = Lanes{top[1], bottom[1]};
+    }
+    const ForcePair z = force(rows);
+    for (int k = 0; k < 6; ++k) put(k, r, part(z, k));
   }
-  Mat3 tct;
-  for (int j = 0; j < 3; ++j) tct.col(j) = cross(t, Vec3(tc.row(j).transpose()));
-  return {x.a + tb + tb.transpose() + tct, x.b + tc, x.c};
 }
+
+inline void store_lanes(double* p, const Lanes& x) { __builtin_memcpy(p, &x, sizeof x); }
 
 }  // namespace articulated_detail
 
 // X* Ia X^-1: Ia given in the child frame of X = (R, t), expressed in the
 // parent frame; X in any of its forms (an SE3, an AxisPlacement<K>, ...).
-template <class X>
-inline ArticulatedInertia act(const X& x, const ArticulatedInertia& ia) {
+// As Ia is symmetric, X* Ia X^-1 = X* (X* Ia)^T.
+template <class X, class S>
+inline ArticulatedInertia act(const X& x, const ArticulatedInertiaOf<S>& ia) {
   using namespace articulated_detail;
-  return from_blocks(translated(x.translation, rotated(x.rotation, blocks_of(ia))));
+  ArticulatedInertia out{Mat6()};  // every entry written below
+  transformed(
+      ia.m, [&](const ForcePair& f) { return act(x, f); },
+      [&](int k, int j, const Lanes& e) { store_lanes(out.m.data() + 6 * k + 2 * j, e); });
+  return out;
 }
 
-// X^T Ia X: Ia given in the parent frame, expressed in the child frame.
-template <class X>
-inline ArticulatedInertia act_inv(const X& x, const ArticulatedInertia& ia) {
+// X^T Ia X: Ia given in the parent frame, expressed in the child frame (X^T
+// maps a force in the parent frame to the child frame: act_inv).
+template <class X, class S>
+inline ArticulatedInertia act_inv(const X& x, const ArticulatedInertiaOf<S>& ia) {
   using namespace articulated_detail;
-  return from_blocks(rotated_back(x.rotation, translated(-x.translation, blocks_of(ia))));
+  ArticulatedInertia out{Mat6()};
+  transformed(
+      ia.m, [&](const ForcePair& f) { return act_inv(x, f); },
+      [&](int k, int j, const Lanes& e) { store_lanes(out.m.data() + 6 * k + 2 * j, e); });
+  return out;
+}
+
+// parent += X* Ia X^-1, for a parent inertia kept as its matrix: Ia moved
+// from a child to its parent and summed there in one pass.
+template <class X, class S>
+inline void add_act(Mat6& parent, const X& x, const ArticulatedInertiaOf<S>& ia) {
+  using namespace articulated_detail;
+  transformed(
+      ia.m, [&](const ForcePair& f) { return act(x, f); },
+      [&](int k, int j, const Lanes& e) {
+        double* at = parent.data() + 6 * k + 2 * j;
+        store_lanes(at, load_lanes(at) + e);
+      });
+}
+
+// parent += X* (Ia - U U^T / D) X^-1 for a joint with one coordinate, given
+// W = X* U (U = Ia S, in the parent frame) and d_inverse = 1 / D: the
+// projection and the change of frame in one pass, as
+// X* Ia X^-1 - (W / D) W^T, so that the transform does not wait for the
+// division.
+template <class X, class S>
+inline void add_act(Mat6& parent, const X& x, const ArticulatedInertiaOf<S>& ia, const Force<>& w,
+                    double d_inverse) {
+  using namespace articulated_detail;
+  const double w6[6] = {w.n[0], w.n[1], w.n[2], w.f[0], w.f[1], w.f[2]};  // angular part first
+  transformed(
+      ia.m, [&](const ForcePair& f) { return act(x, f); },
+      [&](int k, int j, const Lanes& e) {
+        const Lanes wd{d_inverse * w6[2 * j], d_inverse * w6[2 * j + 1]};
+        double* at = parent.data() + 6 * k + 2 * j;
+        store_lanes(at, load_lanes(at) + (e - wd * w6[k]));
+      });
 }
 
 // Ia - U D^-1 U^T for U = Ia S and Dinv = (S^T U)^-1: the inertia a body with
 // its subtree presents through a joint that moves freely along S.
-inline void subtract_projection(ArticulatedInertia& ia, const JointColumns& u,
+template <class S>
+inline void subtract_projection(ArticulatedInertiaOf<S>& ia, const JointColumns& u,
                                 const JointMatrix& d_inverse) {
   ia.m.noalias() -= u * d_inverse * u.transpose();
 }
 
 // The same for one coordinate: Ia - U U^T / D with U one force and
 // d_inverse = 1 / D.
-inline void subtract_projection(ArticulatedInertia& ia, const Force<>& u, double d_inverse) {
+template <class S>
+inline void subtract_projection(ArticulatedInertiaOf<S>& ia, const Force<>& u, double d_inverse) {
   Vec6 u6;
   u6 << u.n, u.f;
   const Vec6 w = d_inverse * u6;
