@@ -378,8 +378,8 @@ struct ArticulatedBody {
   const SinesAhead sines(model, in.q, data.work.sincos);
   const Placements placements{fd.limi.data(), nullptr};
   for (std::size_t i = 1; i < model.njoints; ++i) {
-    const int form = place_joint(model, placements, i, in.q, sines,
-                                 [&](const auto& x) { joint.forward(i, x); });
+    const int form =
+        place_joint(model, placements, i, in.q, sines, [&](const auto& x) { joint.forward(i, x); });
     fd.forms[i] = static_cast<std::int8_t>(form);
   }
   for (std::size_t i = model.njoints - 1; i >= 1; --i) joint.backward(i);
@@ -449,8 +449,9 @@ struct InverseMass {
                        act_on_column(o, Kind::type, axis, static_cast<std::size_t>(k)));
           store_column(column(fd.u_world, b + k), act(o, u_column(fd, b + k)));
         }
-        const Eigen::Index end =
-            model.subtree_is_consecutive(i) ? b + static_cast<Eigen::Index>(model.nv_subtree[i]) : b;
+        const Eigen::Index end = model.subtree_is_consecutive(i)
+                                     ? b + static_cast<Eigen::Index>(model.nv_subtree[i])
+                                     : b;
         fd.minv.block(b, end, n, nv - end).setZero();
         for_each_subtree_run(model, i, [&](std::size_t first, std::size_t count) {
           const auto stop = static_cast<Eigen::Index>(first + count);
@@ -494,10 +495,10 @@ struct InverseMass {
     next += static_cast<std::size_t>(nv - b);
     // A_i,c at column acc_start[i] + (c - idx_v(i)) of fd.acc.
     double* own = fd.acc.data() + 6 * (static_cast<Eigen::Index>(fd.acc_start[i]) - b);
-    const double* from =
-        owner != 0 ? fd.acc.data() + 6 * (static_cast<Eigen::Index>(fd.acc_start[owner]) -
-                                          static_cast<Eigen::Index>(model.idx_vs[owner]))
-                   : nullptr;
+    const double* from = owner != 0
+                             ? fd.acc.data() + 6 * (static_cast<Eigen::Index>(fd.acc_start[owner]) -
+                                                    static_cast<Eigen::Index>(model.idx_vs[owner]))
+                             : nullptr;
     visit_kind(model.joints[i].joint_type, [&](auto kind) {
       using Kind = decltype(kind);
       constexpr int n = kCoordinates<Kind>;
@@ -552,9 +553,8 @@ const VectorX& aba_checked(const Model& model, Data& data, const Inputs& in) {
            !(static_cast<std::size_t>(bad) < model.idx_vs[joint] + model.nvs[joint])) {
       ++joint;
     }
-    throw Error("Joint accelerations are not finite (velocity index " + std::to_string(bad) +
-                ", " + joint_label(model, joint) +
-                "): the inputs are too large for double precision");
+    throw Error("Joint accelerations are not finite (velocity index " + std::to_string(bad) + ", " +
+                joint_label(model, joint) + "): the inputs are too large for double precision");
   }
   data.ddq = fd.ddq;
   return data.ddq;

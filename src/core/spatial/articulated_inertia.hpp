@@ -138,7 +138,8 @@ inline Force<> operator*(const ArticulatedInertiaOf<S>& ia, const LinearMotion<A
 }
 
 template <class S, class T>
-inline ArticulatedInertiaOf<S>& operator+=(ArticulatedInertiaOf<S>& a, const ArticulatedInertiaOf<T>& b) {
+inline ArticulatedInertiaOf<S>& operator+=(ArticulatedInertiaOf<S>& a,
+                                           const ArticulatedInertiaOf<T>& b) {
   a.m += b.m;
   return a;
 }
@@ -146,8 +147,12 @@ inline ArticulatedInertiaOf<S>& operator+=(ArticulatedInertiaOf<S>& a, const Art
 namespace articulated_detail {
 
 // Component k (0-2 angular, 3-5 linear) of two forces side by side.
-inline Lanes& part(ForcePair& f, int k) { return k < 3 ? f.n[k] : f.f[k - 3]; }
-inline const Lanes& part(const ForcePair& f, int k) { return k < 3 ? f.n[k] : f.f[k - 3]; }
+inline Lanes& part(ForcePair& f, int k) {
+  return k < 3 ? f.n[k] : f.f[k - 3];
+}
+inline const Lanes& part(const ForcePair& f, int k) {
+  return k < 3 ? f.n[k] : f.f[k - 3];
+}
 
 // Columns 2j and 2j + 1 of the symmetric Ia as two forces side by side:
 // entries 2j and 2j + 1 of column k are entries k of those columns, so each
@@ -178,8 +183,6 @@ inline void transformed(const Mat6& ia, const Transform& force, const Put& put) 
     for (int k = 0; k < 6; ++k) put(k, r, part(z, k));
   }
 }
-
-inline void store_lanes(double* p, const Lanes& x) { __builtin_memcpy(p, &x, sizeof x); }
 
 }  // namespace articulated_detail
 

@@ -24,6 +24,10 @@ inline Lanes load_lanes(const double* p) {
   __builtin_memcpy(&out, p, sizeof out);
   return out;
 }
+// Both lanes of x to p, p[0] from lane 0 (no alignment needed).
+inline void store_lanes(double* p, const Lanes& x) {
+  __builtin_memcpy(p, &x, sizeof x);
+}
 
 // Two 3-vectors: component k of the first in lane 0 of c[k], of the second in
 // lane 1.
