@@ -120,6 +120,15 @@ TEST(ArticulatedInertia, OneCoordinateFormsMatchTheGeneralForms) {
       subtract_projection(one, col, 1.0 / d(0, 0));
       expect_near(one.m, general.m, 1e-14);
       expect_near(as_vec6(one * subspace_column(type, axis, 0)), Vec6::Zero(), 1e-13);
+      // Moved to a parent with the projection folded in (W = X* U in the
+      // parent frame), and without: the parent's sum of the moved Ia^a.
+      const SE3 x = samples::random_placement(rng, 1.0);
+      const Mat6 start = random_articulated(rng).m;
+      Mat6 folded = start, plain = start;
+      add_act(folded, x, ia, act(x, col), 1.0 / d(0, 0));
+      add_act(plain, x, general);
+      expect_near(folded, start + act(x, general).m, 1e-12);
+      expect_near(plain, folded, 1e-12);
     }
   }
 }
