@@ -164,8 +164,9 @@ struct InverseDynamicsDerivatives {
 };
 
 // The pass, for inputs checked by the caller.
-[[gnu::flatten]] void rnea_derivatives_pass(const Model& model, Data& data, const double* q,
-                                            const double* v, const double* a) {
+[[gnu::always_inline]] inline void derivative_sweeps(const Model& model, Data& data,
+                                                     const double* q, const double* v,
+                                                     const double* a) {
   const InverseDynamicsDerivatives pass{model, data, q, v, a};
   data.v[0].setZero();
   data.ov[0].setZero();
@@ -178,6 +179,33 @@ struct InverseDynamicsDerivatives {
   data.dtau_dv.setZero();
   data.M.setZero();
   for (std::size_t i = model.njoints - 1; i >= 1; --i) pass.backward(i);
+}
+
+// The pass compiled twice, as the products (inverse_products.hpp): with AVX2
+// and FMA where the processor has them.
+[[gnu::flatten]] void rnea_derivatives_baseline(const Model& model, Data& data, const double* q,
+                                                const double* v, const double* a) {
+  derivative_sweeps(model, data, q, v, a);
+}
+
+#if TRELVAR_DISPATCH_AVX2
+[[gnu::flatten, gnu::target("avx2,fma")]] void rnea_derivatives_avx2(const Model& model,
+                                                                    Data& data, const double* q,
+                                                                    const double* v,
+                                                                    const double* a) {
+  derivative_sweeps(model, data, q, v, a);
+}
+#endif
+
+void rnea_derivatives_pass(const Model& model, Data& data, const double* q, const double* v,
+                           const double* a) {
+#if TRELVAR_DISPATCH_AVX2
+  if (has_avx2()) {
+    rnea_derivatives_avx2(model, data, q, v, a);
+    return;
+  }
+#endif
+  rnea_derivatives_baseline(model, data, q, v, a);
 }
 
 // ---------------------------------------------------------------------------
