@@ -40,10 +40,14 @@
 //   d ddq / dtau = M^-1.
 #include "trelvar/derivatives.hpp"
 
+#include <cmath>
+#include <cstdint>
 #include <string>
 
 #include "joint_kinds.hpp"
 #include "kinematic_stages.hpp"
+#include "inverse_products.hpp"
+#include "newton_euler.hpp"
 #include "spatial/inertia.hpp"
 #include "spatial/motion.hpp"
 #include "trelvar/forward_dynamics.hpp"
@@ -52,6 +56,8 @@ namespace trelvar {
 
 namespace detail {
 namespace {
+
+using FdWork = Data::Work::ForwardDynamics;
 
 struct InverseDynamicsDerivatives {
   const Model& model;
@@ -158,8 +164,9 @@ struct InverseDynamicsDerivatives {
 };
 
 // The pass, for inputs checked by the caller.
-[[gnu::flatten]] void rnea_derivatives_pass(const Model& model, Data& data, const double* q,
-                                            const double* v, const double* a) {
+[[gnu::always_inline]] inline void derivative_sweeps(const Model& model, Data& data,
+                                                     const double* q, const double* v,
+                                                     const double* a) {
   const InverseDynamicsDerivatives pass{model, data, q, v, a};
   data.v[0].setZero();
   data.ov[0].setZero();
@@ -174,62 +181,100 @@ struct InverseDynamicsDerivatives {
   for (std::size_t i = model.njoints - 1; i >= 1; --i) pass.backward(i);
 }
 
-// out = -minv x for a symmetric minv and an x with the zero entries the
-// derivatives of tau leave between coordinates on different branches. Column d
-// of out is minus the sum, over the non-zero entries x(c, d), of x(c, d) times
-// column c of minv (the column stands for row c, minv being symmetric): the
-// rows c are gathered first (rows), then taken four columns of minv at a time,
-// two output rows per register.
-void solve_with_inverse(const MatrixX& minv, const MatrixX& x, MatrixX& out,
-                        std::int32_t* rows) {
-  const auto n = static_cast<std::size_t>(x.rows());
-  const double* m = minv.data();
-  for (std::size_t d = 0; d < n; ++d) {
-    const double* xd = x.data() + d * n;
-    double* o = out.data() + d * n;
-    std::size_t count = 0;
-    for (std::size_t c = 0; c < n; ++c) {
-      if (xd[c] != 0.0) rows[count++] = static_cast<std::int32_t>(c);
-    }
-    for (std::size_t r = 0; r < n; ++r) o[r] = 0.0;
-    std::size_t k = 0;
-    for (; k + 4 <= count; k += 4) {
-      const double* m0 = m + n * static_cast<std::size_t>(rows[k]);
-      const double* m1 = m + n * static_cast<std::size_t>(rows[k + 1]);
-      const double* m2 = m + n * static_cast<std::size_t>(rows[k + 2]);
-      const double* m3 = m + n * static_cast<std::size_t>(rows[k + 3]);
-      const double x0 = xd[rows[k]], x1 = xd[rows[k + 1]], x2 = xd[rows[k + 2]], x3 = xd[rows[k + 3]];
-      std::size_t r = 0;
-      for (; r + 2 <= n; r += 2) {
-        const Lanes sum = (load_lanes(m0 + r) * x0 + load_lanes(m1 + r) * x1) +
-                          (load_lanes(m2 + r) * x2 + load_lanes(m3 + r) * x3);
-        const Lanes y = load_lanes(o + r) - sum;
-        __builtin_memcpy(o + r, &y, sizeof y);
-      }
-      if (r < n) o[r] -= (m0[r] * x0 + m1[r] * x1) + (m2[r] * x2 + m3[r] * x3);
-    }
-    for (; k < count; ++k) {
-      const double* mc = m + n * static_cast<std::size_t>(rows[k]);
-      const double xc = xd[rows[k]];
-      for (std::size_t r = 0; r < n; ++r) o[r] -= mc[r] * xc;
-    }
-  }
+// The pass compiled twice, as the products (inverse_products.hpp): with AVX2
+// and FMA where the processor has them.
+[[gnu::flatten]] void rnea_derivatives_baseline(const Model& model, Data& data, const double* q,
+                                                const double* v, const double* a) {
+  derivative_sweeps(model, data, q, v, a);
 }
 
-// After aba has written data.ddq: M^-1, then the derivatives. A failure of
-// compute_minverse puts data.ddq back as it was.
-void aba_derivatives_pass(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q,
-                          const Eigen::Ref<const VectorX>& v) {
+#if TRELVAR_DISPATCH_AVX2
+[[gnu::flatten, gnu::target("avx2,fma")]] void rnea_derivatives_avx2(const Model& model,
+                                                                    Data& data, const double* q,
+                                                                    const double* v,
+                                                                    const double* a) {
+  derivative_sweeps(model, data, q, v, a);
+}
+#endif
+
+void rnea_derivatives_pass(const Model& model, Data& data, const double* q, const double* v,
+                           const double* a) {
+#if TRELVAR_DISPATCH_AVX2
+  if (has_avx2()) {
+    rnea_derivatives_avx2(model, data, q, v, a);
+    return;
+  }
+#endif
+  rnea_derivatives_baseline(model, data, q, v, a);
+}
+
+// ---------------------------------------------------------------------------
+// Forward dynamics and its derivatives. M^-1 comes first (the derivatives
+// need it); with it
+//   ddq_0 = M^-1 (tau - rnea(q, v, 0)),
+//   ddq   = ddq_0 + M^-1 (tau - rnea(q, v, ddq_0)).
+// The step from ddq_0 to ddq recovers what the explicit inverse loses on
+// ill-conditioned mass matrices (long chains), where the derivatives taken at
+// ddq_0 would carry that loss magnified; the residual wants the whole
+// inverse dynamics, whose body accelerations cancel before the inertias act.
+// The second pass takes the placements of the first. Both run in the
+// forward-dynamics work buffers, so that nothing of Data's changes before the
+// call is known to succeed. Where this fails, aba itself is run: it gives the
+// error the call reports (for a failed M^-1 too, as aba's errors come first),
+// or, should aba succeed where the products overflowed, its ddq. data.Minv is
+// swapped with work.kept_minv for the call and swapped back on failure.
+
+// ddq into fd.ddq; false when not finite.
+bool accelerations_from_inverse(const Model& model, Data& data, const double* q, const double* v,
+                                const double* tau) {
+  FdWork& fd = data.work.fd;
+  const NewtonEulerBuffers out{Placements{fd.limi.data(), nullptr},
+                               fd.v.data(),
+                               fd.a.data(),
+                               fd.pa.data(),
+                               fd.forms.data(),
+                               fd.u.data(),
+                               &data.work.sincos};
+  VectorX& r = data.work.kept_ddq;
+  newton_euler_pass<true, false>(model, out, q, v, nullptr);
+  for (Eigen::Index k = 0; k < r.size(); ++k) r[k] = tau[k] - fd.u[k];
+  fd.ddq.noalias() = data.Minv * r;
+  newton_euler_repeat<true, true>(model, out, v, fd.ddq.data());
+  for (Eigen::Index k = 0; k < r.size(); ++k) r[k] = tau[k] - fd.u[k];
+  fd.ddq.noalias() += data.Minv * r;
+  for (Eigen::Index k = 0; k < fd.ddq.size(); ++k) {
+    if (!std::isfinite(fd.ddq[k])) return false;
+  }
+  return true;
+}
+
+void aba_derivatives_checked(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q,
+                             const Eigen::Ref<const VectorX>& v,
+                             const Eigen::Ref<const VectorX>& tau) {
+  data.Minv.swap(data.work.kept_minv);
   try {
     compute_minverse(model, data, q);
   } catch (...) {
+    data.Minv.swap(data.work.kept_minv);
+    data.work.kept_ddq = data.ddq;
+    aba(model, data, q, v, tau);
     data.ddq = data.work.kept_ddq;
     throw;
   }
+  if (accelerations_from_inverse(model, data, q.data(), v.data(), tau.data())) {
+    data.ddq = data.work.fd.ddq;
+  } else {
+    try {
+      aba(model, data, q, v, tau);
+    } catch (...) {
+      data.Minv.swap(data.work.kept_minv);
+      throw;
+    }
+  }
   rnea_derivatives_pass(model, data, q.data(), v.data(), data.ddq.data());
   // work.prev (the support chains) is free once the pass is done.
-  solve_with_inverse(data.Minv, data.dtau_dq, data.ddq_dq, data.work.prev.data());
-  solve_with_inverse(data.Minv, data.dtau_dv, data.ddq_dv, data.work.prev.data());
+  solve_with_inverse(data.Minv, data.dtau_dq, data.dtau_dv, data.ddq_dq, data.ddq_dv,
+                     data.work.prev.data());
 }
 
 }  // namespace
@@ -252,9 +297,7 @@ void compute_aba_derivatives(const Model& model, Data& data, const Eigen::Ref<co
   detail::check_configuration(model, q.size());
   detail::check_velocity(model, v.size());
   detail::check_vector("Torque", model.nv, tau.size());
-  data.work.kept_ddq = data.ddq;
-  aba(model, data, q, v, tau);
-  detail::aba_derivatives_pass(model, data, q, v);
+  detail::aba_derivatives_checked(model, data, q, v, tau);
 }
 
 }  // namespace trelvar

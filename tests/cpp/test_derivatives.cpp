@@ -5,7 +5,9 @@
 #include <Eigen/Eigenvalues>
 
 #include <algorithm>
+#include <functional>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <string>
 
@@ -15,6 +17,7 @@
 #include "trelvar/dynamics.hpp"
 #include "trelvar/forward_dynamics.hpp"
 #include "trelvar/kinematics.hpp"
+#include "trelvar/serialization.hpp"
 #include "trelvar/urdf.hpp"
 
 namespace trelvar {
@@ -171,7 +174,13 @@ TEST_P(AbaDerivatives, MatchCentralDifferences) {
   EXPECT_LT(max_rel(d.Minv, dtau), 1e-6);
   EXPECT_GT(d.ddq_dq.cwiseAbs().maxCoeff(), 1e-3);
   EXPECT_GT(d.ddq_dv.cwiseAbs().maxCoeff(), 1e-3);
-  EXPECT_LT(max_rel(d.ddq, aba(m, ref, q, v, tau)), 1e-12);
+  // ddq comes from M^-1 and inverse dynamics here, not from aba: the two
+  // agree to the rounding of either, which grows with the conditioning of M
+  // past 1e6 (the long chains reach 1e8).
+  crba(m, ref, q);
+  const Eigen::SelfAdjointEigenSolver<MatrixX> eig(ref.get_mass_matrix());
+  const double tol = 1e-12 * std::max(1.0, eig.eigenvalues().maxCoeff() / eig.eigenvalues().minCoeff() / 1e6);
+  EXPECT_LT(max_rel(d.ddq, aba(m, ref, q, v, tau)), tol);
 }
 
 // d ddq / dq = -M^-1 d tau / dq and d ddq / dv = -M^-1 d tau / dv at
@@ -282,6 +291,91 @@ TEST(AbaDerivativesChecks, FailuresLeaveDataUnchanged) {
   EXPECT_EQ(d.ddq, ddq);
   EXPECT_EQ(d.dtau_dq, dtau);
 }
+
+// Whatever makes aba fail makes the derivatives call fail with aba's message,
+// whichever way the call reaches it, and leaves the whole Data as it was;
+// where aba succeeds, so does the call, with aba's ddq (to rounding).
+struct AbaFailure {
+  std::string name;
+  std::string model;  // a bundled model, or "leaf": a chain whose last body has no mass
+  std::function<void(VectorX& q, VectorX& v, VectorX& tau)> spoil;
+};
+
+void PrintTo(const AbaFailure& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class AbaDerivativesFailures : public ::testing::TestWithParam<AbaFailure> {};
+
+TEST_P(AbaDerivativesFailures, FailAsAbaAndChangeNothing) {
+  const AbaFailure& c = GetParam();
+  Model m;
+  if (c.model == "leaf") {
+    m = samples::chain(3);
+    m.inertias[3] = Inertia::zero();
+  } else {
+    m = bundled(c.model);
+  }
+  Data d(m), ref(m);
+  std::mt19937 rng(31);
+  VectorX q = samples::random_configuration(rng, m);
+  VectorX v = samples::random_vector(rng, m.nv);
+  VectorX tau = samples::random_vector(rng, m.nv);
+  // Results of another state in the Data, so that a result of this one
+  // would show.
+  if (c.model != "leaf") compute_aba_derivatives(m, d, integrate(m, q, v), v, tau);
+  d.ddq.setConstant(4.0);
+  c.spoil(q, v, tau);
+  const std::string before = serialize(d);
+  const std::string expected = error_of([&] { aba(m, ref, q, v, tau); });
+  const std::string got = error_of([&] { compute_aba_derivatives(m, d, q, v, tau); });
+  EXPECT_EQ(got, expected);
+  if (expected == "<no error>") {
+    EXPECT_LT(max_rel(d.ddq, ref.ddq), 1e-12);
+  } else {
+    EXPECT_EQ(serialize(d), before);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, AbaDerivativesFailures,
+    ::testing::Values(
+        AbaFailure{"nan_configuration", "humanoid",
+                   [](VectorX& q, VectorX&, VectorX&) {
+                     q[9] = std::numeric_limits<double>::quiet_NaN();
+                   }},
+        AbaFailure{"nan_base_position", "humanoid",
+                   [](VectorX& q, VectorX&, VectorX&) {
+                     q[0] = std::numeric_limits<double>::quiet_NaN();
+                   }},
+        AbaFailure{"infinite_velocity", "humanoid",
+                   [](VectorX&, VectorX& v, VectorX&) {
+                     v[2] = std::numeric_limits<double>::infinity();
+                   }},
+        AbaFailure{"nan_torque", "arm7",
+                   [](VectorX&, VectorX&, VectorX& tau) {
+                     tau[5] = std::numeric_limits<double>::quiet_NaN();
+                   }},
+        AbaFailure{"velocity_and_torque", "arm7",
+                   [](VectorX&, VectorX& v, VectorX& tau) {
+                     v[6] = std::numeric_limits<double>::infinity();
+                     tau[1] = std::numeric_limits<double>::quiet_NaN();
+                   }},
+        AbaFailure{"huge_velocity", "humanoid",
+                   [](VectorX&, VectorX& v, VectorX&) { v.setConstant(1e300); }},
+        AbaFailure{"huge_torque", "humanoid",
+                   [](VectorX&, VectorX&, VectorX& tau) { tau.setConstant(1e306); }},
+        // M^-1 (tau - nle) overflows here, aba does not.
+        AbaFailure{"large_torque", "humanoid",
+                   [](VectorX&, VectorX&, VectorX& tau) { tau *= 1.2589e305; }},
+        AbaFailure{"huge_torque_arm", "arm7",
+                   [](VectorX&, VectorX&, VectorX& tau) { tau.setConstant(1e307); }},
+        AbaFailure{"singular", "leaf", [](VectorX&, VectorX&, VectorX&) {}},
+        AbaFailure{"singular_before_velocity", "leaf",
+                   [](VectorX&, VectorX& v, VectorX&) {
+                     v[0] = std::numeric_limits<double>::quiet_NaN();
+                   }}),
+    [](const ::testing::TestParamInfo<AbaFailure>& p) { return p.param.name; });
 
 TEST(RneaDerivativesData, ResetClearsAndSizesAreChecked) {
   const Model m = samples::arm7();

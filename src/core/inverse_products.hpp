@@ -1,0 +1,134 @@
+// The products of the derivatives of forward dynamics (internal):
+// d ddq / dq = -M^-1 d tau / dq and d ddq / dv = -M^-1 d tau / dv.
+//
+// Both right-hand sides have the zero entries the derivatives of tau leave
+// between coordinates on different branches, at the same places. Column d of
+// each output is minus the sum, over the rows c where either right-hand side
+// is non-zero in column d, of x(c, d) times column c of M^-1 (the column
+// stands for row c, M^-1 being symmetric): the rows c are gathered once for
+// both, and each column of M^-1 read serves both sums. The sums run over a
+// block of output rows at a time, kept in registers across the gathered rows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "trelvar/spatial.hpp"
+
+#if !defined(TRELVAR_DISPATCH_AVX2)
+#if defined(__x86_64__) && defined(__GNUC__)
+#define TRELVAR_DISPATCH_AVX2 1
+#else
+#define TRELVAR_DISPATCH_AVX2 0
+#endif
+#endif
+
+namespace trelvar::detail {
+
+// Four doubles (GCC and Clang vector extension): one AVX register, or two
+// SSE2 registers where AVX is not enabled.
+// Never passed or returned by value: its calling convention differs between
+// the two instruction sets.
+using Quad = double __attribute__((vector_size(32)));
+
+// Rows [r, r + 4 kQuads) of both output columns.
+template <int kQuads>
+[[gnu::always_inline]] inline void solve_block(const double* m, std::size_t n,
+                                               const std::int32_t* rows, std::size_t count,
+                                               const double* xq, const double* xv, double* oq,
+                                               double* ov, std::size_t r) {
+  Quad sq[kQuads] = {}, sv[kQuads] = {};
+  for (std::size_t k = 0; k < count; ++k) {
+    const auto c = static_cast<std::size_t>(rows[k]);
+    const double* mc = m + n * c + r;
+    const double a = xq[c], b = xv[c];
+    const Quad qa = {a, a, a, a}, qb = {b, b, b, b};
+    for (int j = 0; j < kQuads; ++j) {
+      Quad mj;
+      __builtin_memcpy(&mj, mc + 4 * j, sizeof mj);
+      sq[j] += mj * qa;
+      sv[j] += mj * qb;
+    }
+  }
+  const Quad zero = {};
+  for (int j = 0; j < kQuads; ++j) {
+    const Quad yq = zero - sq[j], yv = zero - sv[j];
+    __builtin_memcpy(oq + r + 4 * j, &yq, sizeof yq);
+    __builtin_memcpy(ov + r + 4 * j, &yv, sizeof yv);
+  }
+}
+
+// oq = -minv xq and ov = -minv xv; rows holds n entries of scratch. kQuads
+// sets the block: as many accumulators as the registers hold.
+template <int kQuads>
+[[gnu::always_inline]] inline void solve_pair(const MatrixX& minv, const MatrixX& xq,
+                                              const MatrixX& xv, MatrixX& oq, MatrixX& ov,
+                                              std::int32_t* rows) {
+  const auto n = static_cast<std::size_t>(minv.rows());
+  const double* m = minv.data();
+  for (std::size_t d = 0; d < n; ++d) {
+    const double* xqd = xq.data() + d * n;
+    const double* xvd = xv.data() + d * n;
+    double* oqd = oq.data() + d * n;
+    double* ovd = ov.data() + d * n;
+    std::size_t count = 0;
+    // Without a branch: the zero pattern follows the tree, not a predictable
+    // rhythm.
+    for (std::size_t c = 0; c < n; ++c) {
+      rows[count] = static_cast<std::int32_t>(c);
+      count += static_cast<std::size_t>((xqd[c] != 0.0) | (xvd[c] != 0.0));
+    }
+    std::size_t r = 0;
+    for (; r + 4 * kQuads <= n; r += 4 * kQuads) {
+      solve_block<kQuads>(m, n, rows, count, xqd, xvd, oqd, ovd, r);
+    }
+    for (; r + 4 <= n; r += 4) solve_block<1>(m, n, rows, count, xqd, xvd, oqd, ovd, r);
+    for (; r < n; ++r) {
+      double sq = 0.0, sv = 0.0;
+      for (std::size_t k = 0; k < count; ++k) {
+        const auto c = static_cast<std::size_t>(rows[k]);
+        sq += m[n * c + r] * xqd[c];
+        sv += m[n * c + r] * xvd[c];
+      }
+      oqd[r] = 0.0 - sq;
+      ovd[r] = 0.0 - sv;
+    }
+  }
+}
+
+// The same code twice: for the baseline instruction set (SSE2 on x86-64) and,
+// where the processor has them (has_avx2), for AVX2 and FMA, chosen when
+// called. TRELVAR_DISPATCH_AVX2=0 keeps to the first.
+inline void solve_with_inverse_baseline(const MatrixX& minv, const MatrixX& xq, const MatrixX& xv,
+                                 MatrixX& oq, MatrixX& ov, std::int32_t* rows) {
+  solve_pair<2>(minv, xq, xv, oq, ov, rows);
+}
+
+#if TRELVAR_DISPATCH_AVX2
+[[gnu::target("avx2,fma")]] inline void solve_with_inverse_avx2(const MatrixX& minv, const MatrixX& xq,
+                                                         const MatrixX& xv, MatrixX& oq,
+                                                         MatrixX& ov, std::int32_t* rows) {
+  solve_pair<4>(minv, xq, xv, oq, ov, rows);
+}
+
+inline bool has_avx2() {
+  static const bool yes = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  }();
+  return yes;
+}
+#endif
+
+inline void solve_with_inverse(const MatrixX& minv, const MatrixX& xq, const MatrixX& xv, MatrixX& oq,
+                        MatrixX& ov, std::int32_t* rows) {
+#if TRELVAR_DISPATCH_AVX2
+  if (has_avx2()) {
+    solve_with_inverse_avx2(minv, xq, xv, oq, ov, rows);
+    return;
+  }
+#endif
+  solve_with_inverse_baseline(minv, xq, xv, oq, ov, rows);
+}
+
+}  // namespace trelvar::detail
