@@ -44,9 +44,9 @@
 #include <cstdint>
 #include <string>
 
+#include "inverse_products.hpp"
 #include "joint_kinds.hpp"
 #include "kinematic_stages.hpp"
-#include "inverse_products.hpp"
 #include "newton_euler.hpp"
 #include "spatial/inertia.hpp"
 #include "spatial/motion.hpp"
@@ -189,10 +189,10 @@ struct InverseDynamicsDerivatives {
 }
 
 #if TRELVAR_DISPATCH_AVX2
-[[gnu::flatten, gnu::target("avx2,fma")]] void rnea_derivatives_avx2(const Model& model,
-                                                                    Data& data, const double* q,
-                                                                    const double* v,
-                                                                    const double* a) {
+[[gnu::flatten, gnu::target("avx2,fma")]] void rnea_derivatives_avx2(const Model& model, Data& data,
+                                                                     const double* q,
+                                                                     const double* v,
+                                                                     const double* a) {
   derivative_sweeps(model, data, q, v, a);
 }
 #endif

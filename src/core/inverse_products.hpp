@@ -100,14 +100,15 @@ template <int kQuads>
 // where the processor has them (has_avx2), for AVX2 and FMA, chosen when
 // called. TRELVAR_DISPATCH_AVX2=0 keeps to the first.
 inline void solve_with_inverse_baseline(const MatrixX& minv, const MatrixX& xq, const MatrixX& xv,
-                                 MatrixX& oq, MatrixX& ov, std::int32_t* rows) {
+                                        MatrixX& oq, MatrixX& ov, std::int32_t* rows) {
   solve_pair<2>(minv, xq, xv, oq, ov, rows);
 }
 
 #if TRELVAR_DISPATCH_AVX2
-[[gnu::target("avx2,fma")]] inline void solve_with_inverse_avx2(const MatrixX& minv, const MatrixX& xq,
-                                                         const MatrixX& xv, MatrixX& oq,
-                                                         MatrixX& ov, std::int32_t* rows) {
+[[gnu::target("avx2,fma")]] inline void solve_with_inverse_avx2(const MatrixX& minv,
+                                                                const MatrixX& xq,
+                                                                const MatrixX& xv, MatrixX& oq,
+                                                                MatrixX& ov, std::int32_t* rows) {
   solve_pair<4>(minv, xq, xv, oq, ov, rows);
 }
 
@@ -120,8 +121,8 @@ inline bool has_avx2() {
 }
 #endif
 
-inline void solve_with_inverse(const MatrixX& minv, const MatrixX& xq, const MatrixX& xv, MatrixX& oq,
-                        MatrixX& ov, std::int32_t* rows) {
+inline void solve_with_inverse(const MatrixX& minv, const MatrixX& xq, const MatrixX& xv,
+                               MatrixX& oq, MatrixX& ov, std::int32_t* rows) {
 #if TRELVAR_DISPATCH_AVX2
   if (has_avx2()) {
     solve_with_inverse_avx2(minv, xq, xv, oq, ov, rows);

@@ -47,8 +47,8 @@ using Kernel = void (*)(const MatrixX&, const MatrixX&, const MatrixX&, MatrixX&
                         std::int32_t*);
 
 std::vector<std::pair<const char*, Kernel>> kernels() {
-  std::vector<std::pair<const char*, Kernel>> out = {
-      {"baseline", &solve_with_inverse_baseline}, {"dispatched", &solve_with_inverse}};
+  std::vector<std::pair<const char*, Kernel>> out = {{"baseline", &solve_with_inverse_baseline},
+                                                     {"dispatched", &solve_with_inverse}};
 #if TRELVAR_DISPATCH_AVX2
   if (has_avx2()) out.push_back({"avx2", &solve_with_inverse_avx2});
 #endif
@@ -79,8 +79,8 @@ TEST_P(InverseProducts, EqualTheDenseProducts) {
 
 // Sizes below, at and past the blocks of 4, 8 and 16 rows.
 INSTANTIATE_TEST_SUITE_P(Sizes, InverseProducts,
-                         ::testing::Values(1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 20, 31, 32,
-                                           33, 36, 43));
+                         ::testing::Values(1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 20, 31, 32, 33,
+                                           36, 43));
 
 }  // namespace
 }  // namespace trelvar::detail
