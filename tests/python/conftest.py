@@ -22,6 +22,21 @@ def chain_model(n=2, axis=(0.0, 0.0, 1.0), offset=(1.0, 0.0, 0.0)):
     return m
 
 
+def random_state(model, rng):
+    """A configuration reached from the neutral one by a random step, and random v and a."""
+    q = trv.integrate(model, trv.neutral(model), rng.standard_normal(model.nv))
+    return q, rng.standard_normal(model.nv), rng.standard_normal(model.nv)
+
+
+# A 2.5 kg body 0.4 m along x from a joint about y (which turns x towards -z), with
+# Iyy = 0.03 about its centre of mass: the worked pendulum of the dynamics tests.
+PENDULUM_URDF = (
+    '<robot name="p"><link name="b"/><link name="l"><inertial><origin xyz="0.4 0 0"/>'
+    '<mass value="2.5"/><inertia ixx="0.01" ixy="0" ixz="0" iyy="0.03" iyz="0" izz="0.02"/>'
+    '</inertial></link><joint name="j" type="revolute"><parent link="b"/><child link="l"/>'
+    '<axis xyz="0 1 0"/></joint></robot>')
+
+
 @pytest.fixture
 def arm():
     return trv.parse_urdf_file(model_path("arm7"))

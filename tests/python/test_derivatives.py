@@ -5,15 +5,10 @@ import numpy as np
 import pytest
 
 import trelvar as trv
-from conftest import model_path
+from conftest import PENDULUM_URDF, model_path, random_state
 from test_properties import snapshot
 
 STEP = 1e-6
-
-
-def random_state(model, rng):
-    q = trv.integrate(model, trv.neutral(model), rng.standard_normal(model.nv))
-    return q, rng.standard_normal(model.nv), rng.standard_normal(model.nv)
 
 
 def tangent_difference(model, q, f):
@@ -110,11 +105,7 @@ def test_at_rest_only_gravity_remains(arm):
 def test_pendulum_worked_values():
     # A 2.5 kg body 0.4 m along x from a joint about y, which turns x towards -z: its height is
     # -l sin q, so tau = I qdd - m g l cos q with I = 0.03 + m l^2.
-    urdf = ('<robot name="p"><link name="b"/><link name="l"><inertial><origin xyz="0.4 0 0"/>'
-            '<mass value="2.5"/><inertia ixx="0.01" ixy="0" ixz="0" iyy="0.03" iyz="0" izz="0.02"/>'
-            '</inertial></link><joint name="j" type="revolute"><parent link="b"/><child link="l"/>'
-            '<axis xyz="0 1 0"/></joint></robot>')
-    m = trv.parse_urdf_from_string(urdf)
+    m = trv.parse_urdf_from_string(PENDULUM_URDF)
     d = m.createData()
     q = np.array([0.3])
     dq, dv, M = trv.computeRNEADerivatives(m, d, q, np.array([2.0]), np.array([0.5]))

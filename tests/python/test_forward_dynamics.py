@@ -5,15 +5,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import trelvar as trv
-from conftest import chain_model, model_path
+from conftest import PENDULUM_URDF, chain_model, model_path, random_state
 from test_properties import mechanisms, snapshot
 
 L = trv.ReferenceFrame.LOCAL
-
-
-def random_state(model, rng):
-    q = trv.integrate(model, trv.neutral(model), rng.standard_normal(model.nv))
-    return q, rng.standard_normal(model.nv), rng.standard_normal(model.nv)
 
 
 def rel_err(x, ref):
@@ -47,11 +42,7 @@ def test_aba_inverts_rnea_and_minverse_inverts_m(name):
 
 
 def test_pendulum_worked_value():
-    urdf = ('<robot name="p"><link name="b"/><link name="l"><inertial><origin xyz="0.4 0 0"/>'
-            '<mass value="2.5"/><inertia ixx="0.01" ixy="0" ixz="0" iyy="0.03" iyz="0" izz="0.02"/>'
-            '</inertial></link><joint name="j" type="revolute"><parent link="b"/><child link="l"/>'
-            '<axis xyz="0 1 0"/></joint></robot>')
-    m = trv.parse_urdf_from_string(urdf)
+    m = trv.parse_urdf_from_string(PENDULUM_URDF)
     d = m.createData()
     z = np.zeros(1)
     inertia = 0.03 + 2.5 * 0.4**2

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import trelvar as trv
-from conftest import chain_model, model_path
+from conftest import chain_model, model_path, random_state
 
 W, L, LWA = trv.ReferenceFrame.WORLD, trv.ReferenceFrame.LOCAL, trv.ReferenceFrame.LOCAL_WORLD_ALIGNED
 
@@ -20,11 +20,6 @@ def two_revolute_with_frames():
         '<joint name="j1" type="revolute"><parent link="base"/><child link="a"/><axis xyz="0 0 1"/></joint>'
         '<joint name="j2" type="revolute"><parent link="a"/><child link="b"/><origin xyz="1 0 0"/>'
         '<axis xyz="0 0 1"/></joint></robot>')
-
-
-def random_state(model, rng):
-    q = trv.integrate(model, trv.neutral(model), rng.standard_normal(model.nv))
-    return q, rng.standard_normal(model.nv), rng.standard_normal(model.nv)
 
 
 # ---- kinematics --------------------------------------------------------------------
