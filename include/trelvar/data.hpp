@@ -74,11 +74,12 @@ class Data {
 
     // Forward dynamics (aba, compute_minverse). Per-joint quantities are in
     // the joint's own frame, motions and forces angular part first; 6x6
-    // matrices map a motion to a force in that order. Column buffers (ia_s,
-    // s_world, u_world, f, acc) hold one motion or force per column, linear
-    // part first like the Jacobian. `omi`, `s_world`, `u_world`, `f` and `acc`
-    // are in the frame with the world's axes and its origin at the first joint
-    // below the universe.
+    // matrices map a motion to a force in that order, and ia_s keeps its
+    // columns angular part first too. The other column buffers (s_world,
+    // u_world, f, acc) hold one motion or force per column, linear part first
+    // like the Jacobian. `omi`, `s_world`, `u_world`, `f` and `acc` are in the
+    // frame with the world's axes and its origin at the first joint below the
+    // universe.
     struct ForwardDynamics {
       std::vector<SE3> limi;          // per joint: placement in the parent
       std::vector<std::int8_t> forms;  // per joint: the form of limi (as work.forms)
@@ -86,7 +87,9 @@ class Data {
       std::vector<Vec6> c;            // per joint: velocity-product acceleration v x (S qd)
       std::vector<Vec6> pa;           // per joint: bias force pA, accumulated over the subtree
       std::vector<Vec6> a;            // per joint: body acceleration (gravity offset included)
-      std::vector<Mat6> ia;           // per joint: articulated inertia Ia (symmetric, whole)
+      std::vector<Mat6> ia;           // per joint: articulated inertia Ia (symmetric, whole;
+                                      // a joint with several coordinates below another holds
+                                      // Ia - U D^-1 U^T once the pass has moved it to its parent)
       Matrix6X ia_s;                  // 6 x nv: U = Ia S, one column per velocity coordinate
       Matrix6X d_inv;                 // 6 x nv: D^-1 = (S^T U)^-1 of each joint, in the
                                       // joint's columns, rows 0 .. nv_i - 1
