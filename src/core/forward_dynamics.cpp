@@ -7,6 +7,8 @@
 //     v_i  = X_i^-1 v_p + S_i qd_i                  (v_0 = 0)
 //     c_i  = v_i x S_i qd_i
 //     Ia_i = I_i,   pA_i = v_i x* I_i v_i - fext_i
+//     (a fixed joint without children: its body joins the parent's instead,
+//      ArticulatedBody::add_to_parent, and the later stages skip it)
 //   backward sweep, children first (ArticulatedBody::backward):
 //     U_i = Ia_i S_i,   D_i = S_i^T U_i,   u_i = tau_i - S_i^T pA_i
 //     Ia^a = Ia_i - U_i D_i^-1 U_i^T
@@ -34,6 +36,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "inverse_products.hpp"
 #include "joint_kinds.hpp"
 #include "kinematic_stages.hpp"
 #include "spatial/articulated_inertia.hpp"
@@ -211,9 +214,19 @@ inline Force<> u_column(const FdWork& fd, Eigen::Index c) {
   return {fd.ia_s.col(c).head<3>(), fd.ia_s.col(c).tail<3>()};
 }
 
+// A fixed joint without children: its body moves rigidly with its parent's,
+// so the passes add its inertia to the parent's as a rigid body's,
+//   Ia_p += X_i I_i,   pA_p += v_p x* (X_i I_i) v_p - X_i* fext_i,
+// and skip the joint in every other stage.
+inline bool rides_on_parent(const Model& model, std::size_t i) {
+  return model.nvs[i] == 0 && model.children[i].empty();
+}
+
 template <class Kind>
-void project_joint(const Model& model, FdWork& fd, std::size_t i, Kind kind, const UnitAxis& axis,
-                   const ArticulatedInertiaRef& ia, const Inputs& in) {
+[[gnu::always_inline]] inline void project_joint(const Model& model, FdWork& fd, std::size_t i,
+                                                 Kind kind, const UnitAxis& axis,
+                                                 const ArticulatedInertiaRef& ia,
+                                                 const Inputs& in) {
   constexpr int n = kCoordinates<Kind>;
   const auto b = static_cast<Eigen::Index>(model.idx_vs[i]);
   if constexpr (n == 1) {
@@ -242,8 +255,8 @@ void project_joint(const Model& model, FdWork& fd, std::size_t i, Kind kind, con
 // frame while the inertia moves (W = X* U); several: Ia_i is projected in
 // place first.
 template <class Kind, class X>
-void move_to_parent(const Model& model, FdWork& fd, std::size_t i, Kind, const X& x,
-                    ArticulatedInertiaRef& ia) {
+[[gnu::always_inline]] inline void move_to_parent(const Model& model, FdWork& fd, std::size_t i,
+                                                  Kind, const X& x, ArticulatedInertiaRef& ia) {
   constexpr int n = kCoordinates<Kind>;
   const auto b = static_cast<Eigen::Index>(model.idx_vs[i]);
   Mat6& parent = fd.ia[model.parents[i]];
@@ -270,6 +283,12 @@ struct ArticulatedBody {
   template <class X>
   [[gnu::always_inline]] void forward(std::size_t i, const X& x) const {
     const std::size_t p = model.parents[i];
+    if constexpr (!IsAxisPlacement<X>::value) {
+      if (rides_on_parent(model, i)) {
+        if (p != 0) add_to_parent(i, p, x);
+        return;
+      }
+    }
     const JointType type = model.joints[i].joint_type;
     const UnitAxis axis = joint_axis(model, i);
     const double* qd = in.v + model.idx_vs[i];
@@ -295,6 +314,18 @@ struct ArticulatedBody {
     set_rigid(stored, inertia);
   }
 
+  // A body riding on its parent (rides_on_parent), in the parent's frame:
+  // Ia_p += X_i I_i, pA_p += v_p x* (X_i I_i) v_p - X_i* fext_i.
+  void add_to_parent(std::size_t i, std::size_t p, const SE3& x) const {
+    const Inertia moved = act(x, body_inertia(model, i));
+    ArticulatedInertiaRef parent{fd.ia[p]};
+    add_rigid(parent, moved);
+    const Motion<> vp = motion_of(fd.v[p]);
+    Force<> pa = cross(vp, moved * vp);
+    if (in.fext != nullptr) pa = pa - act(x, force_of((*in.fext)[i]));
+    store(fd.pa[p], force_of(fd.pa[p]) + pa);
+  }
+
   // U_i, D_i^-1, u_i; Ia^a and pa moved to the parent. Ia_i and pA_i are
   // complete here: every child has added its part. With Ia^a = Ia_i -
   // U_i D_i^-1 U_i^T,
@@ -302,6 +333,7 @@ struct ArticulatedBody {
   //      = pA_i + Ia_i c_i + U_i D_i^-1 (u_i - U_i^T c_i),
   // the second form taken, so that Ia_i need not be projected first.
   void backward(std::size_t i) const {
+    if (rides_on_parent(model, i)) return;
     const std::size_t p = model.parents[i];
     const JointType type = model.joints[i].joint_type;
     const UnitAxis axis = joint_axis(model, i);
@@ -311,19 +343,19 @@ struct ArticulatedBody {
     visit_kind(type, [&](auto kind) {
       using Kind = decltype(kind);
       constexpr int n = kCoordinates<Kind>;
-      Force<> pa = pA;  // a fixed joint: c_i = 0, pa = pA_i
       if constexpr (n > 0) {
         project_joint(model, fd, i, kind, axis, ia, in);
-        const Motion<> ci = motion_of(fd.c[i]);
         // u_i = tau_i - S_i^T pA_i.
         double u[n];
         kind.project(axis, pA, u);
+        for (int k = 0; k < n; ++k) fd.u[b + k] = in.tau[b + k] - u[k];
+      }
+      if (p == 0) return;  // a root joint's bias force has nowhere to go
+      Force<> pa = pA;     // a fixed joint: c_i = 0, pa = pA_i
+      if constexpr (n > 0) {
+        const Motion<> ci = motion_of(fd.c[i]);
         double rhs[n];
-        for (int k = 0; k < n; ++k) {
-          u[k] = in.tau[b + k] - u[k];
-          fd.u[b + k] = u[k];
-          rhs[k] = u[k] - dot(ci, u_column(fd, b + k));
-        }
+        for (int k = 0; k < n; ++k) rhs[k] = fd.u[b + k] - dot(ci, u_column(fd, b + k));
         pa = pa + ia * ci;
         for (int r = 0; r < n; ++r) {
           double m = 0.0;
@@ -331,7 +363,6 @@ struct ArticulatedBody {
           pa = pa + m * u_column(fd, b + r);
         }
       }
-      if (p == 0) return;
       with_placement(fd.forms[i], fd.limi[i], [&](const auto& x) {
         move_to_parent(model, fd, i, kind, x, ia);
         store(fd.pa[p], force_of(fd.pa[p]) + act(x, pa));
@@ -341,6 +372,7 @@ struct ArticulatedBody {
 
   // a_i and qdd_i from the parent's a_p.
   void accelerations(std::size_t i) const {
+    if (rides_on_parent(model, i)) return;
     const std::size_t p = model.parents[i];
     const JointType type = model.joints[i].joint_type;
     const UnitAxis axis = joint_axis(model, i);
@@ -369,7 +401,8 @@ struct ArticulatedBody {
   }
 };
 
-[[gnu::flatten]] void articulated_body_pass(const Model& model, Data& data, const Inputs& in) {
+[[gnu::always_inline]] inline void articulated_body_sweeps(const Model& model, Data& data,
+                                                           const Inputs& in) {
   FdWork& fd = data.work.fd;
   const ArticulatedBody joint{model, fd, in};
   fd.v[0].setZero();
@@ -378,12 +411,29 @@ struct ArticulatedBody {
   const SinesAhead sines(model, in.q, data.work.sincos);
   const Placements placements{fd.limi.data(), nullptr};
   for (std::size_t i = 1; i < model.njoints; ++i) {
-    const int form =
-        place_joint(model, placements, i, in.q, sines, [&](const auto& x) { joint.forward(i, x); });
+    const int form = place_joint(
+        model, placements, i, in.q,
+        sines, [&](const auto& x) __attribute__((always_inline)) { joint.forward(i, x); });
     fd.forms[i] = static_cast<std::int8_t>(form);
   }
   for (std::size_t i = model.njoints - 1; i >= 1; --i) joint.backward(i);
   for (std::size_t i = 1; i < model.njoints; ++i) joint.accelerations(i);
+}
+
+[[gnu::flatten]] void articulated_body_baseline(const Model& model, Data& data, const Inputs& in) {
+  articulated_body_sweeps(model, data, in);
+}
+#if TRELVAR_DISPATCH_AVX2
+[[gnu::flatten, gnu::target("avx2,fma")]] void articulated_body_avx2(const Model& model, Data& data,
+                                                                     const Inputs& in) {
+  articulated_body_sweeps(model, data, in);
+}
+#endif
+void articulated_body_pass(const Model& model, Data& data, const Inputs& in) {
+#if TRELVAR_DISPATCH_AVX2
+  if (has_avx2()) return articulated_body_avx2(model, data, in);
+#endif
+  articulated_body_baseline(model, data, in);
 }
 
 // ---------------------------------------------------------------------------
@@ -393,7 +443,8 @@ struct ArticulatedBody {
 // the frame with the world's axes centred on the first joint (oX_i below), so
 // that moving them from a joint to its parent changes nothing; oS_i and oU_i
 // are S_i and U_i in that frame.
-//   forward sweep (placements):   X_i, oX_i, Ia_i = I_i
+//   forward sweep (placements):   X_i, oX_i, Ia_i = I_i (Ia_p += X_i I_i for a
+//                                 body riding on its parent, rides_on_parent)
 //   backward sweep, children first, for each coordinate c of the subtree of i:
 //     Ia^a as in the articulated-body algorithm, Ia_p += X_i* Ia^a X_i^-1
 //     M^-1(i, c) = D_i^-1 (e_c - oS_i^T F_c)    (e_c: unit on i's own coordinates)
@@ -426,12 +477,19 @@ struct InverseMass {
         first = false;
         fd.omi[i].translation -= origin;
       }
-      ArticulatedInertiaRef stored{fd.ia[i]};
-      set_rigid(stored, body_inertia(model, i));
+      const std::size_t p = model.parents[i];
+      if (rides_on_parent(model, i) && p != 0) {
+        ArticulatedInertiaRef parent{fd.ia[p]};
+        add_rigid(parent, act(fd.limi[i], body_inertia(model, i)));
+      } else {
+        ArticulatedInertiaRef stored{fd.ia[i]};
+        set_rigid(stored, body_inertia(model, i));
+      }
     }
   }
 
   void backward(std::size_t i) const {
+    if (rides_on_parent(model, i)) return;
     const std::size_t p = model.parents[i];
     const JointType type = model.joints[i].joint_type;
     const UnitAxis axis = joint_axis(model, i);
@@ -527,7 +585,8 @@ struct InverseMass {
   }
 };
 
-[[gnu::flatten]] void inverse_mass_pass(const Model& model, Data& data, const Inputs& in) {
+[[gnu::always_inline]] inline void inverse_mass_sweeps(const Model& model, Data& data,
+                                                       const Inputs& in) {
   FdWork& fd = data.work.fd;
   const InverseMass joint{model, fd, in};
   const SinesAhead sines(model, in.q, data.work.sincos);
@@ -537,6 +596,22 @@ struct InverseMass {
   fd.acc_owner[0] = 0;
   std::size_t next = 0;
   for (std::size_t i = 1; i < model.njoints; ++i) joint.forward(i, next);
+}
+
+[[gnu::flatten]] void inverse_mass_baseline(const Model& model, Data& data, const Inputs& in) {
+  inverse_mass_sweeps(model, data, in);
+}
+#if TRELVAR_DISPATCH_AVX2
+[[gnu::flatten, gnu::target("avx2,fma")]] void inverse_mass_avx2(const Model& model, Data& data,
+                                                                 const Inputs& in) {
+  inverse_mass_sweeps(model, data, in);
+}
+#endif
+void inverse_mass_pass(const Model& model, Data& data, const Inputs& in) {
+#if TRELVAR_DISPATCH_AVX2
+  if (has_avx2()) return inverse_mass_avx2(model, data, in);
+#endif
+  inverse_mass_baseline(model, data, in);
 }
 
 // ---------------------------------------------------------------------------

@@ -232,6 +232,45 @@ TEST(Aba, ExternalForcesEnterThroughTheLocalJacobians) {
   }
 }
 
+// Fixed joints without children carry their bodies with the parent's, in
+// every position: on the universe, on a floating base, on a fixed joint, on a
+// spherical joint, two deep. Forward dynamics with forces on those bodies and
+// the inverse mass matrix against the mass matrix and the Jacobians.
+TEST(Aba, BodiesOnFixedLeavesMoveWithTheirParents) {
+  std::mt19937 rng(29);
+  for (const bool floating : {true, false}) {
+    Model m = samples::random_tree(rng, 10, floating);
+    std::size_t spherical = 0;
+    for (std::size_t i = 1; i < m.njoints; ++i) {
+      if (m.joints[i].joint_type == JointType::Spherical) spherical = i;
+    }
+    ASSERT_NE(spherical, 0u);
+    const Joint fixed = Joint::create(JointType::Fixed, Vec3::Zero());
+    const auto leaf = [&](std::size_t parent, const char* name) {
+      return samples::add_body(m, parent, fixed, samples::random_placement(rng),
+                               samples::random_inertia(rng), name);
+    };
+    leaf(0, "on_universe");
+    leaf(1, "on_first");
+    leaf(spherical, "on_spherical");
+    leaf(leaf(m.njoints - 1, "mid"), "two_deep");
+    Data d(m);
+    const VectorX q = random_configuration(rng, m);
+    const VectorX v = random_vector(rng, m.nv);
+    const VectorX tau = random_vector(rng, m.nv);
+    std::vector<Vec6> fext(m.njoints, Vec6::Zero());
+    VectorX generalized = tau - non_linear_effects(m, d, q, v);
+    for (std::size_t i = 1; i < m.njoints; ++i) {
+      fext[i] = random_vector(rng, 6, 5.0);
+      generalized += compute_joint_jacobian(m, d, q, i).transpose() * swap_halves(fext[i]);
+    }
+    crba(m, d, q);
+    const MatrixX mass = d.get_mass_matrix();
+    EXPECT_LT(rel_err(aba(m, d, q, v, tau, fext), mass.llt().solve(generalized)), 1e-10);
+    EXPECT_LT(rel_err(compute_minverse(m, d, q), MatrixX(mass.inverse())), 1e-9);
+  }
+}
+
 // ---- singular articulated inertias -------------------------------------------
 
 struct SingularCase {

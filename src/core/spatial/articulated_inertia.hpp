@@ -7,6 +7,7 @@
 //
 // What the forward-dynamics pass finds here and in joint_kinds.hpp:
 //   articulated(I)         a rigid-body inertia as an articulated inertia
+//                          (set_rigid, add_rigid: written to, added to one)
 //   Ia * m                 motion -> force
 //   Ia * s                 a subspace column with one half zero -> force
 //   act(X, Ia)             X* Ia X^-1, child frame -> parent frame
@@ -54,9 +55,10 @@ using ArticulatedInertiaRef = ArticulatedInertiaOf<Mat6&>;
 
 // A rigid body's inertia: A = Ic + m [c]x [c]x^T (the rotational inertia
 // about the body origin), B = m [c]x, C = m 1; Ia (w, v) is then I (w, v).
-// Written entry by entry: [c]x [c]x^T = |c|^2 1 - c c^T.
-template <class S>
-inline void set_rigid(ArticulatedInertiaOf<S>& out, const Inertia& in) {
+// Formed entry by entry ([c]x [c]x^T = |c|^2 1 - c c^T) and handed to
+// put(k, x) for entry k of the matrix, column by column.
+template <class Put>
+inline void rigid_entries(const Inertia& in, const Put& put) {
   const double m = in.mass;
   const Vec3& c = in.lever;
   const Vec3 mc = m * c;
@@ -65,15 +67,33 @@ inline void set_rigid(ArticulatedInertiaOf<S>& out, const Inertia& in) {
   const double a11 = i[2] + (mc[0] * c[0] + mc[2] * c[2]);
   const double a22 = i[5] + (mc[0] * c[0] + mc[1] * c[1]);
   const double a10 = i[1] - mc[1] * c[0], a20 = i[3] - mc[2] * c[0], a21 = i[4] - mc[2] * c[1];
-  double* e = out.m.data();  // column by column
+  const auto column = [&](int j, double e0, double e1, double e2, double e3, double e4, double e5) {
+    put(6 * j, e0), put(6 * j + 1, e1), put(6 * j + 2, e2);
+    put(6 * j + 3, e3), put(6 * j + 4, e4), put(6 * j + 5, e5);
+  };
   // A(:, 0), (B^T)(:, 0); A(:, 1), (B^T)(:, 1); ...
-  e[0] = a00, e[1] = a10, e[2] = a20, e[3] = 0.0, e[4] = -mc[2], e[5] = mc[1];
-  e[6] = a10, e[7] = a11, e[8] = a21, e[9] = mc[2], e[10] = 0.0, e[11] = -mc[0];
-  e[12] = a20, e[13] = a21, e[14] = a22, e[15] = -mc[1], e[16] = mc[0], e[17] = 0.0;
+  column(0, a00, a10, a20, 0.0, -mc[2], mc[1]);
+  column(1, a10, a11, a21, mc[2], 0.0, -mc[0]);
+  column(2, a20, a21, a22, -mc[1], mc[0], 0.0);
   // B(:, 0), C(:, 0); ...
-  e[18] = 0.0, e[19] = mc[2], e[20] = -mc[1], e[21] = m, e[22] = 0.0, e[23] = 0.0;
-  e[24] = -mc[2], e[25] = 0.0, e[26] = mc[0], e[27] = 0.0, e[28] = m, e[29] = 0.0;
-  e[30] = mc[1], e[31] = -mc[0], e[32] = 0.0, e[33] = 0.0, e[34] = 0.0, e[35] = m;
+  column(3, 0.0, mc[2], -mc[1], m, 0.0, 0.0);
+  column(4, -mc[2], 0.0, mc[0], 0.0, m, 0.0);
+  column(5, mc[1], -mc[0], 0.0, 0.0, 0.0, m);
+}
+
+// out becomes the rigid body's inertia, written in its place.
+template <class S>
+inline void set_rigid(ArticulatedInertiaOf<S>& out, const Inertia& in) {
+  double* e = out.m.data();
+  rigid_entries(in, [e](int k, double x) { e[k] = x; });
+}
+
+// out += the rigid body's inertia: a body that moves rigidly with the one
+// out belongs to, given in out's frame.
+template <class S>
+inline void add_rigid(ArticulatedInertiaOf<S>& out, const Inertia& in) {
+  double* e = out.m.data();
+  rigid_entries(in, [e](int k, double x) { e[k] += x; });
 }
 inline ArticulatedInertia articulated(const Inertia& in) {
   ArticulatedInertia out{Mat6()};
@@ -169,7 +189,8 @@ inline ForcePair column_pair(const Mat6& ia, int j) {
 // at a time. Calls put(k, j, lanes) with entries (k, 2j) and (k, 2j + 1) of
 // the result, which by symmetry are its entries (2j, k) and (2j + 1, k).
 template <class Transform, class Put>
-inline void transformed(const Mat6& ia, const Transform& force, const Put& put) {
+[[gnu::always_inline]] inline void transformed(const Mat6& ia, const Transform& force,
+                                               const Put& put) {
   ForcePair y[3];  // T Ia, columns (0, 1), (2, 3), (4, 5)
   for (int j = 0; j < 3; ++j) y[j] = force(column_pair(ia, j));
   for (int r = 0; r < 3; ++r) {
@@ -214,7 +235,8 @@ inline ArticulatedInertia act_inv(const X& x, const ArticulatedInertiaOf<S>& ia)
 // parent += X* Ia X^-1, for a parent inertia kept as its matrix: Ia moved
 // from a child to its parent and summed there in one pass.
 template <class X, class S>
-inline void add_act(Mat6& parent, const X& x, const ArticulatedInertiaOf<S>& ia) {
+[[gnu::always_inline]] inline void add_act(Mat6& parent, const X& x,
+                                           const ArticulatedInertiaOf<S>& ia) {
   using namespace articulated_detail;
   transformed(
       ia.m, [&](const ForcePair& f) { return act(x, f); },
@@ -230,8 +252,9 @@ inline void add_act(Mat6& parent, const X& x, const ArticulatedInertiaOf<S>& ia)
 // X* Ia X^-1 - (W / D) W^T, so that the transform does not wait for the
 // division.
 template <class X, class S>
-inline void add_act(Mat6& parent, const X& x, const ArticulatedInertiaOf<S>& ia, const Force<>& w,
-                    double d_inverse) {
+[[gnu::always_inline]] inline void add_act(Mat6& parent, const X& x,
+                                           const ArticulatedInertiaOf<S>& ia, const Force<>& w,
+                                           double d_inverse) {
   using namespace articulated_detail;
   const double w6[6] = {w.n[0], w.n[1], w.n[2], w.f[0], w.f[1], w.f[2]};  // angular part first
   transformed(
