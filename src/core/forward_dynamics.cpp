@@ -219,7 +219,7 @@ inline Force<> u_column(const FdWork& fd, Eigen::Index c) {
 //   Ia_p += X_i I_i,   pA_p += v_p x* (X_i I_i) v_p - X_i* fext_i,
 // and skip the joint in every other stage.
 inline bool rides_on_parent(const Model& model, std::size_t i) {
-  return model.nvs[i] == 0 && model.children[i].empty();
+  return model.nvs[i] == 0 && model.subtree_end[i] == i + 1;  // no joint after i in its subtree
 }
 
 template <class Kind>
