@@ -89,8 +89,12 @@ class Data {
       std::vector<Vec6> a;            // per joint: body acceleration (gravity offset included)
       std::vector<Mat6> ia;           // per joint: articulated inertia Ia (symmetric, whole;
                                       // a joint with several coordinates below another holds
-                                      // Ia - U D^-1 U^T once the pass has moved it to its parent)
+                                      // Ia - U D^-1 U^T once the pass has moved it to its parent;
+                                      // not written for a fixed joint that ends its subtree,
+                                      // whose body is added to its parent's)
       Matrix6X ia_s;                  // 6 x nv: U = Ia S, one column per velocity coordinate
+      Matrix6X u_parent;              // 6 x nv: X* U, U in the parent's frame (one-coordinate
+                                      // joints below another)
       Matrix6X d_inv;                 // 6 x nv: D^-1 = (S^T U)^-1 of each joint, in the
                                       // joint's columns, rows 0 .. nv_i - 1
       VectorX u;                      // nv: u = tau - S^T pA

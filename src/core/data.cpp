@@ -13,6 +13,7 @@ bool forward_dynamics_sizes_match(const Data::Work::ForwardDynamics& fd, std::si
   const auto nvi = static_cast<Eigen::Index>(nv);
   return fd.limi.size() == nj && fd.forms.size() == nj && fd.v.size() == nj && fd.c.size() == nj && fd.pa.size() == nj &&
          fd.a.size() == nj && fd.ia.size() == nj && fd.ia_s.cols() == nvi &&
+         fd.u_parent.cols() == nvi &&
          fd.d_inv.cols() == nvi && fd.u.size() == nvi && fd.ddq.size() == nvi &&
          fd.omi.size() == nj && fd.s_world.cols() == nvi && fd.u_world.cols() == nvi &&
          fd.f.cols() == nvi && fd.acc.cols() == nvi * (nvi + 1) / 2 &&
@@ -79,6 +80,7 @@ Data::Data(std::size_t joints, std::size_t q_size, std::size_t v_size)
   fd.a.assign(njoints, Vec6::Zero());
   fd.ia.assign(njoints, Mat6::Zero());
   fd.ia_s = Matrix6X::Zero(6, nvi);
+  fd.u_parent = Matrix6X::Zero(6, nvi);
   fd.d_inv = Matrix6X::Zero(6, nvi);
   fd.u = VectorX::Zero(nvi);
   fd.ddq = VectorX::Zero(nvi);

@@ -252,16 +252,21 @@ template <class Kind>
 
 // Ia_p += X_i* (Ia_i - U_i D_i^-1 U_i^T) X_i^-1 through X = X_i, after
 // project_joint. One coordinate: the rank-one term is taken in the parent
-// frame while the inertia moves (W = X* U); several: Ia_i is projected in
-// place first.
-template <class Kind, class X>
+// frame while the inertia moves (W = X* U, kept in fd.u_parent when kKeepW);
+// several: Ia_i is projected in place first.
+template <bool kKeepW, class Kind, class X>
 [[gnu::always_inline]] inline void move_to_parent(const Model& model, FdWork& fd, std::size_t i,
                                                   Kind, const X& x, ArticulatedInertiaRef& ia) {
   constexpr int n = kCoordinates<Kind>;
   const auto b = static_cast<Eigen::Index>(model.idx_vs[i]);
   Mat6& parent = fd.ia[model.parents[i]];
   if constexpr (n == 1) {
-    add_act(parent, x, ia, act(x, u_column(fd, b)), fd.d_inv(0, b));
+    const Force<> w = act(x, u_column(fd, b));
+    if constexpr (kKeepW) {
+      double* kept = fd.u_parent.data() + 6 * b;
+      for (int k = 0; k < 3; ++k) kept[k] = w.n[k], kept[3 + k] = w.f[k];
+    }
+    add_act(parent, x, ia, w, fd.d_inv(0, b));
   } else {
     if constexpr (n > 1) {
       subtract_projection(ia, JointColumns(fd.ia_s.middleCols(b, n)),
@@ -364,7 +369,7 @@ struct ArticulatedBody {
         }
       }
       with_placement(fd.forms[i], fd.limi[i], [&](const auto& x) {
-        move_to_parent(model, fd, i, kind, x, ia);
+        move_to_parent<true>(model, fd, i, kind, x, ia);
         store(fd.pa[p], force_of(fd.pa[p]) + act(x, pa));
       });
     });
@@ -377,12 +382,27 @@ struct ArticulatedBody {
     const JointType type = model.joints[i].joint_type;
     const UnitAxis axis = joint_axis(model, i);
     const auto b = static_cast<Eigen::Index>(model.idx_vs[i]);
+    const Motion<> ap = motion_of(fd.a[p]);
+    const Motion<> ci = motion_of(fd.c[i]);
     Motion<> ai = with_placement(fd.forms[i], fd.limi[i],
-                                 [&](const auto& x) { return act_inv(x, motion_of(fd.a[p])); });
-    ai += motion_of(fd.c[i]);
+                                 [&](const auto& x) { return act_inv(x, ap); });
+    ai += ci;
     visit_kind(type, [&](auto kind) {
       using Kind = decltype(kind);
       constexpr int n = kCoordinates<Kind>;
+      if constexpr (n == 1) {
+        if (p != 0) {
+          // The same with U^T a'_i = (X_i* U_i)^T a_p + U_i^T c_i, so that
+          // qdd_i waits for a_p only, not for its transform:
+          // qdd_i = D_i^-1 ((u_i - U_i^T c_i) - W_i^T a_p), W_i = X_i* U_i.
+          const Force<> w{fd.u_parent.col(b).head<3>(), fd.u_parent.col(b).tail<3>()};
+          const double qdd =
+              fd.d_inv(0, b) * ((fd.u[b] - dot(ci, u_column(fd, b))) - dot(ap, w));
+          fd.ddq[b] = qdd;
+          ai += kind.motion(axis, &qdd);
+          return;
+        }
+      }
       if constexpr (n > 0) {
         // qdd_i = D_i^-1 (u_i - U_i^T a'_i).
         double rhs[n];
@@ -536,7 +556,7 @@ struct InverseMass {
       }
       if (p == 0) return;
       with_placement(fd.forms[i], fd.limi[i],
-                     [&](const auto& x) { move_to_parent(model, fd, i, kind, x, ia); });
+                     [&](const auto& x) { move_to_parent<false>(model, fd, i, kind, x, ia); });
     });
   }
 
