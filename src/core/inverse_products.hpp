@@ -14,22 +14,9 @@
 #include <cstdint>
 
 #include "trelvar/spatial.hpp"
-
-#if !defined(TRELVAR_DISPATCH_AVX2)
-#if defined(__x86_64__) && defined(__GNUC__)
-#define TRELVAR_DISPATCH_AVX2 1
-#else
-#define TRELVAR_DISPATCH_AVX2 0
-#endif
-#endif
+#include "wide_lanes.hpp"
 
 namespace trelvar::detail {
-
-// Four doubles (GCC and Clang vector extension): one AVX register, or two
-// SSE2 registers where AVX is not enabled.
-// Never passed or returned by value: its calling convention differs between
-// the two instruction sets.
-using Quad = double __attribute__((vector_size(32)));
 
 // Rows [r, r + 4 kQuads) of both output columns.
 template <int kQuads>
@@ -45,7 +32,7 @@ template <int kQuads>
     const Quad qa = {a, a, a, a}, qb = {b, b, b, b};
     for (int j = 0; j < kQuads; ++j) {
       Quad mj;
-      __builtin_memcpy(&mj, mc + 4 * j, sizeof mj);
+      load_wide<4>(mj, mc + 4 * j);
       sq[j] += mj * qa;
       sv[j] += mj * qb;
     }
@@ -53,8 +40,8 @@ template <int kQuads>
   const Quad zero = {};
   for (int j = 0; j < kQuads; ++j) {
     const Quad yq = zero - sq[j], yv = zero - sv[j];
-    __builtin_memcpy(oq + r + 4 * j, &yq, sizeof yq);
-    __builtin_memcpy(ov + r + 4 * j, &yv, sizeof yv);
+    store_wide<4>(oq + r + 4 * j, yq);
+    store_wide<4>(ov + r + 4 * j, yv);
   }
 }
 
@@ -112,13 +99,6 @@ inline void solve_with_inverse_baseline(const MatrixX& minv, const MatrixX& xq, 
   solve_pair<4>(minv, xq, xv, oq, ov, rows);
 }
 
-inline bool has_avx2() {
-  static const bool yes = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-  }();
-  return yes;
-}
 #endif
 
 inline void solve_with_inverse(const MatrixX& minv, const MatrixX& xq, const MatrixX& xv,
