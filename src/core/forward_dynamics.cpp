@@ -34,6 +34,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "inverse_mass.hpp"
 #include "joint_kinds.hpp"
 #include "kinematic_stages.hpp"
 #include "spatial/articulated_inertia.hpp"
@@ -667,6 +668,11 @@ const MatrixX& minverse_checked(const Model& model, Data& data, const Inputs& in
 }
 
 }  // namespace
+
+const MatrixX& inverse_mass_matrix(const Model& model, Data& data, const double* q) {
+  return minverse_checked(model, data, Inputs{q, nullptr, nullptr, nullptr});
+}
+
 }  // namespace detail
 
 const VectorX& aba(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q,
@@ -693,7 +699,7 @@ const MatrixX& compute_minverse(const Model& model, Data& data,
                                 const Eigen::Ref<const VectorX>& q) {
   check_data_matches(model, data);
   detail::check_configuration(model, q.size());
-  return detail::minverse_checked(model, data, detail::Inputs{q.data(), nullptr, nullptr, nullptr});
+  return detail::inverse_mass_matrix(model, data, q.data());
 }
 
 }  // namespace trelvar
