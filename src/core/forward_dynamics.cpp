@@ -642,17 +642,23 @@ const VectorX& aba_checked(const Model& model, Data& data, const Inputs& in) {
 const MatrixX& minverse_checked(const Model& model, Data& data, const Inputs& in) {
   FdWork& fd = data.work.fd;
   inverse_mass_pass(model, data, in);
-  // M^-1 is the lower triangle of fd.minv; a failure names the first entry of
-  // the upper triangle in column order.
+  // M^-1 is the lower triangle of fd.minv: the upper one is made its mirror,
+  // and the whole goes to data.Minv by exchanging the two buffers. A failure
+  // names the first entry of the upper triangle in column order.
   const auto nv = static_cast<Eigen::Index>(model.nv);
   bool finite = true;
-  for (Eigen::Index r = 0; r < nv; ++r) {
-    for (Eigen::Index c = r; c < nv; ++c) finite &= static_cast<bool>(std::isfinite(fd.minv(c, r)));
+  for (Eigen::Index c = 0; c < nv; ++c) {
+    for (Eigen::Index r = 0; r < c; ++r) {
+      const double x = fd.minv(c, r);
+      fd.minv(r, c) = x;
+      finite &= static_cast<bool>(std::isfinite(x));
+    }
+    finite &= static_cast<bool>(std::isfinite(fd.minv(c, c)));
   }
   if (!finite) {
     for (Eigen::Index c = 0; c < nv; ++c) {
       for (Eigen::Index r = 0; r <= c; ++r) {
-        if (!std::isfinite(fd.minv(c, r))) {
+        if (!std::isfinite(fd.minv(r, c))) {
           check_inputs_finite(model, in);
           throw Error("Inverse mass matrix is not finite at (" + std::to_string(r) + ", " +
                       std::to_string(c) +
@@ -661,9 +667,7 @@ const MatrixX& minverse_checked(const Model& model, Data& data, const Inputs& in
       }
     }
   }
-  for (Eigen::Index c = 0; c < nv; ++c) {
-    for (Eigen::Index r = 0; r < nv; ++r) data.Minv(r, c) = r >= c ? fd.minv(r, c) : fd.minv(c, r);
-  }
+  data.Minv.swap(fd.minv);
   return data.Minv;
 }
 
