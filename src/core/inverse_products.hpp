@@ -66,12 +66,23 @@ template <int kMax>
     const double* xvd = xv.data() + d * n;
     double* oqd = oq.data() + d * n;
     double* ovd = ov.data() + d * n;
-    std::size_t count = 0;
+    std::size_t count = 0, row = 0;
     // Without a branch: the zero pattern follows the tree, not a predictable
-    // rhythm.
-    for (std::size_t c = 0; c < n; ++c) {
-      rows[count] = static_cast<std::int32_t>(c);
-      count += static_cast<std::size_t>((xqd[c] != 0.0) | (xvd[c] != 0.0));
+    // rhythm. Four rows are tested at once (a true lane is -1).
+    const Quad zero = {};
+    for (; row + 4 <= n; row += 4) {
+      Quad a, b;
+      load_wide<4>(a, xqd + row);
+      load_wide<4>(b, xvd + row);
+      const auto nonzero = (a != zero) | (b != zero);
+      for (int j = 0; j < 4; ++j) {
+        rows[count] = static_cast<std::int32_t>(row + static_cast<std::size_t>(j));
+        count -= static_cast<std::size_t>(nonzero[j]);
+      }
+    }
+    for (; row < n; ++row) {
+      rows[count] = static_cast<std::int32_t>(row);
+      count += static_cast<std::size_t>((xqd[row] != 0.0) | (xvd[row] != 0.0));
     }
     if (n < 4) {
       for (std::size_t r = 0; r < n; ++r) {
