@@ -234,12 +234,13 @@ void rnea_derivatives_pass(const Model& model, Data& data, const double* q, cons
 // ill-conditioned mass matrices (long chains), where the derivatives taken at
 // ddq_0 would carry that loss magnified; the residual wants the whole
 // inverse dynamics, whose body accelerations cancel before the inertias act.
-// Both passes take the placements (and the sines, as does the derivative
-// pass) the M^-1 pass left. Both run in the forward-dynamics work buffers, so that nothing of Data's changes before the
-// call is known to succeed. Where this fails, aba itself is run: it gives the
-// error the call reports (for a failed M^-1 too, as aba's errors come first),
-// or, should aba succeed where the products overflowed, its ddq. data.Minv is
-// swapped with work.kept_minv for the call and swapped back on failure.
+// Both passes run on the placements the M^-1 pass left (the derivative pass
+// after them takes its sines), in the forward-dynamics work buffers, so that
+// nothing of Data's changes before the call is known to succeed. Where this
+// fails, aba itself is run: it gives the error the call reports (for a failed
+// M^-1 too, as aba's errors come first), or, should aba succeed where the
+// products overflowed, its ddq. data.Minv is swapped with work.kept_minv for
+// the call and swapped back on failure.
 
 // ddq into fd.ddq; false when not finite.
 bool accelerations_from_inverse(const Model& model, Data& data, const double* v,

@@ -192,8 +192,9 @@ inline void world_jacobian_columns(const Model& model, Data& data, std::size_t i
 //   J_c  = oX_i S_i[k],  dJ_c = ov_i x J_c   for the joint's coordinates c.
 // Returns the form of X_i (place_joint).
 template <class Sines = SinesInPlace>
-[[gnu::always_inline]] inline int velocity_step(const Model& model, Data& data, std::size_t i, const double* q,
-                         const double* v, const Sines& sines = Sines()) {
+[[gnu::always_inline]] inline int velocity_step(const Model& model, Data& data, std::size_t i,
+                                                const double* q, const double* v,
+                                                const Sines& sines = Sines()) {
   const std::size_t p = model.parents[i];
   const JointType type = model.joints[i].joint_type;
   const UnitAxis axis = joint_axis(model, i);
