@@ -75,11 +75,11 @@ class Data {
     // Forward dynamics (aba, compute_minverse). Per-joint quantities are in
     // the joint's own frame, motions and forces angular part first; 6x6
     // matrices map a motion to a force in that order, and ia_s keeps its
-    // columns angular part first too. The other column buffers (s_world,
-    // u_world, f, acc) hold one motion or force per column, linear part first
-    // like the Jacobian. `omi`, `s_world`, `u_world`, `f` and `acc` are in the
-    // frame with the world's axes and its origin at the first joint below the
-    // universe.
+    // columns angular part first too. s_world and u_world hold one motion or
+    // force per column, linear part first like the Jacobian; f and acc keep
+    // the same six components, one component's values side by side. `omi`,
+    // `s_world`, `u_world`, `f` and `acc` are in the frame with the world's
+    // axes and its origin at the first joint below the universe.
     struct ForwardDynamics {
       std::vector<SE3> limi;          // per joint: placement in the parent
       std::vector<std::int8_t> forms;  // per joint: the form of limi (as work.forms)
@@ -102,14 +102,17 @@ class Data {
       std::vector<SE3> omi;           // per joint: placement (compute_minverse)
       Matrix6X s_world;               // 6 x nv: motion subspace columns (compute_minverse)
       Matrix6X u_world;               // 6 x nv: U columns (compute_minverse)
-      Matrix6X f;                     // 6 x nv: bias force of each unit joint force (compute_minverse)
+      MatrixX f;                      // nv x 6: bias force of each unit joint force, one row
+                                      // each (compute_minverse)
       Matrix6X acc;                   // 6 x nv(nv+1)/2: accelerations of the unit joint forces,
-                                      // one block per moving joint (compute_minverse)
+                                      // one block of 6 (nv - idx_v) values per moving joint,
+                                      // component by component (compute_minverse)
       std::vector<std::size_t> acc_start;  // per joint: first column of its block in acc
       std::vector<std::size_t> acc_owner;  // per joint: the joint whose block holds its
                                            // accelerations (itself, or its parent's owner
                                            // for a fixed joint; 0: none)
-      MatrixX minv;                   // nv x nv: rows of M^-1 before they are checked
+      MatrixX minv;                   // nv x nv: M^-1 in the lower triangle before it is
+                                      // checked (row i of M^-1 written as column i)
     } fd;
   } work;
 

@@ -44,6 +44,7 @@
 #include <cstdint>
 #include <string>
 
+#include "inverse_mass.hpp"
 #include "inverse_products.hpp"
 #include "joint_kinds.hpp"
 #include "kinematic_stages.hpp"
@@ -59,12 +60,14 @@ namespace {
 
 using FdWork = Data::Work::ForwardDynamics;
 
+template <class Sines>
 struct InverseDynamicsDerivatives {
   const Model& model;
   Data& data;
   const double* q;
   const double* v;
   const double* a;
+  const Sines& sines;
 
   // Columns sigma_d, beta_d and psi_d of coordinate d (stored motion columns).
   double* sigma(std::size_t d) const { return data.work.dmotions.data() + 18 * d; }
@@ -74,7 +77,7 @@ struct InverseDynamicsDerivatives {
 
   void forward(std::size_t i) const {
     const std::size_t p = model.parents[i];
-    velocity_step(model, data, i, q, v);
+    velocity_step(model, data, i, q, v, sines);
     const Motion<> vp = motion_of(data.ov[p]);
     const Motion<> ap = motion_of(data.work.oa[p]);
     const Motion<> vi = motion_of(data.ov[i]);
@@ -163,11 +166,13 @@ struct InverseDynamicsDerivatives {
   }
 };
 
-// The pass, for inputs checked by the caller.
+// The pass, for inputs checked by the caller; the sines of the axis joints
+// taken in place, or (sines_kept) from a SinesAhead at the same q.
+template <class Sines>
 [[gnu::always_inline]] inline void derivative_sweeps(const Model& model, Data& data,
                                                      const double* q, const double* v,
-                                                     const double* a) {
-  const InverseDynamicsDerivatives pass{model, data, q, v, a};
+                                                     const double* a, const Sines& sines) {
+  const InverseDynamicsDerivatives<Sines> pass{model, data, q, v, a, sines};
   data.v[0].setZero();
   data.ov[0].setZero();
   store(data.work.oa[0], motion_of(-model.gravity));
@@ -183,29 +188,41 @@ struct InverseDynamicsDerivatives {
 
 // The pass compiled twice, as the products (inverse_products.hpp): with AVX2
 // and FMA where the processor has them.
+[[gnu::always_inline]] inline void derivative_sweeps(const Model& model, Data& data,
+                                                     const double* q, const double* v,
+                                                     const double* a, bool sines_kept) {
+  if (sines_kept) {
+    derivative_sweeps(model, data, q, v, a, SinesAhead::kept(data.work.sincos));
+  } else {
+    derivative_sweeps(model, data, q, v, a, SinesInPlace());
+  }
+}
+
 [[gnu::flatten]] void rnea_derivatives_baseline(const Model& model, Data& data, const double* q,
-                                                const double* v, const double* a) {
-  derivative_sweeps(model, data, q, v, a);
+                                                const double* v, const double* a,
+                                                bool sines_kept) {
+  derivative_sweeps(model, data, q, v, a, sines_kept);
 }
 
 #if TRELVAR_DISPATCH_AVX2
 [[gnu::flatten, gnu::target("avx2,fma")]] void rnea_derivatives_avx2(const Model& model, Data& data,
                                                                      const double* q,
                                                                      const double* v,
-                                                                     const double* a) {
-  derivative_sweeps(model, data, q, v, a);
+                                                                     const double* a,
+                                                                     bool sines_kept) {
+  derivative_sweeps(model, data, q, v, a, sines_kept);
 }
 #endif
 
 void rnea_derivatives_pass(const Model& model, Data& data, const double* q, const double* v,
-                           const double* a) {
+                           const double* a, bool sines_kept) {
 #if TRELVAR_DISPATCH_AVX2
   if (has_avx2()) {
-    rnea_derivatives_avx2(model, data, q, v, a);
+    rnea_derivatives_avx2(model, data, q, v, a, sines_kept);
     return;
   }
 #endif
-  rnea_derivatives_baseline(model, data, q, v, a);
+  rnea_derivatives_baseline(model, data, q, v, a, sines_kept);
 }
 
 // ---------------------------------------------------------------------------
@@ -217,15 +234,16 @@ void rnea_derivatives_pass(const Model& model, Data& data, const double* q, cons
 // ill-conditioned mass matrices (long chains), where the derivatives taken at
 // ddq_0 would carry that loss magnified; the residual wants the whole
 // inverse dynamics, whose body accelerations cancel before the inertias act.
-// The second pass takes the placements of the first. Both run in the
-// forward-dynamics work buffers, so that nothing of Data's changes before the
-// call is known to succeed. Where this fails, aba itself is run: it gives the
-// error the call reports (for a failed M^-1 too, as aba's errors come first),
-// or, should aba succeed where the products overflowed, its ddq. data.Minv is
-// swapped with work.kept_minv for the call and swapped back on failure.
+// Both passes run on the placements the M^-1 pass left (the derivative pass
+// after them takes its sines), in the forward-dynamics work buffers, so that
+// nothing of Data's changes before the call is known to succeed. Where this
+// fails, aba itself is run: it gives the error the call reports (for a failed
+// M^-1 too, as aba's errors come first), or, should aba succeed where the
+// products overflowed, its ddq. data.Minv is swapped with work.kept_minv for
+// the call and swapped back on failure.
 
 // ddq into fd.ddq; false when not finite.
-bool accelerations_from_inverse(const Model& model, Data& data, const double* q, const double* v,
+bool accelerations_from_inverse(const Model& model, Data& data, const double* v,
                                 const double* tau) {
   FdWork& fd = data.work.fd;
   const NewtonEulerBuffers out{Placements{fd.limi.data(), nullptr},
@@ -236,7 +254,7 @@ bool accelerations_from_inverse(const Model& model, Data& data, const double* q,
                                fd.u.data(),
                                &data.work.sincos};
   VectorX& r = data.work.kept_ddq;
-  newton_euler_pass<true, false>(model, out, q, v, nullptr);
+  newton_euler_repeat<true, false>(model, out, v, nullptr);
   for (Eigen::Index k = 0; k < r.size(); ++k) r[k] = tau[k] - fd.u[k];
   fd.ddq.noalias() = data.Minv * r;
   newton_euler_repeat<true, true>(model, out, v, fd.ddq.data());
@@ -253,7 +271,7 @@ void aba_derivatives_checked(const Model& model, Data& data, const Eigen::Ref<co
                              const Eigen::Ref<const VectorX>& tau) {
   data.Minv.swap(data.work.kept_minv);
   try {
-    compute_minverse(model, data, q);
+    inverse_mass_matrix(model, data, q.data());
   } catch (...) {
     data.Minv.swap(data.work.kept_minv);
     data.work.kept_ddq = data.ddq;
@@ -261,7 +279,7 @@ void aba_derivatives_checked(const Model& model, Data& data, const Eigen::Ref<co
     data.ddq = data.work.kept_ddq;
     throw;
   }
-  if (accelerations_from_inverse(model, data, q.data(), v.data(), tau.data())) {
+  if (accelerations_from_inverse(model, data, v.data(), tau.data())) {
     data.ddq = data.work.fd.ddq;
   } else {
     try {
@@ -271,7 +289,7 @@ void aba_derivatives_checked(const Model& model, Data& data, const Eigen::Ref<co
       throw;
     }
   }
-  rnea_derivatives_pass(model, data, q.data(), v.data(), data.ddq.data());
+  rnea_derivatives_pass(model, data, q.data(), v.data(), data.ddq.data(), true);
   // work.prev (the support chains) is free once the pass is done.
   solve_with_inverse(data.Minv, data.dtau_dq, data.dtau_dv, data.ddq_dq, data.ddq_dv,
                      data.work.prev.data());
@@ -287,7 +305,7 @@ void compute_rnea_derivatives(const Model& model, Data& data, const Eigen::Ref<c
   detail::check_configuration(model, q.size());
   detail::check_velocity(model, v.size());
   detail::check_vector("Acceleration", model.nv, a.size());
-  detail::rnea_derivatives_pass(model, data, q.data(), v.data(), a.data());
+  detail::rnea_derivatives_pass(model, data, q.data(), v.data(), a.data(), false);
 }
 
 void compute_aba_derivatives(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q,

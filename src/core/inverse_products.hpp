@@ -14,38 +14,28 @@
 #include <cstdint>
 
 #include "trelvar/spatial.hpp"
-
-#if !defined(TRELVAR_DISPATCH_AVX2)
-#if defined(__x86_64__) && defined(__GNUC__)
-#define TRELVAR_DISPATCH_AVX2 1
-#else
-#define TRELVAR_DISPATCH_AVX2 0
-#endif
-#endif
+#include "wide_lanes.hpp"
 
 namespace trelvar::detail {
 
-// Four doubles (GCC and Clang vector extension): one AVX register, or two
-// SSE2 registers where AVX is not enabled.
-// Never passed or returned by value: its calling convention differs between
-// the two instruction sets.
-using Quad = double __attribute__((vector_size(32)));
-
-// Rows [r, r + 4 kQuads) of both output columns.
+// Rows [r, r + 4 kQuads) of both output columns (n >= 4), a quad that would
+// pass row n taking the last four rows instead.
 template <int kQuads>
 [[gnu::always_inline]] inline void solve_block(const double* m, std::size_t n,
                                                const std::int32_t* rows, std::size_t count,
                                                const double* xq, const double* xv, double* oq,
                                                double* ov, std::size_t r) {
+  std::size_t at[kQuads];
+  for (int j = 0; j < kQuads; ++j) at[j] = r + 4 * j + 4 <= n ? r + 4 * j : n - 4;
   Quad sq[kQuads] = {}, sv[kQuads] = {};
   for (std::size_t k = 0; k < count; ++k) {
     const auto c = static_cast<std::size_t>(rows[k]);
-    const double* mc = m + n * c + r;
+    const double* mc = m + n * c;
     const double a = xq[c], b = xv[c];
     const Quad qa = {a, a, a, a}, qb = {b, b, b, b};
     for (int j = 0; j < kQuads; ++j) {
       Quad mj;
-      __builtin_memcpy(&mj, mc + 4 * j, sizeof mj);
+      load_wide<4>(mj, mc + at[j]);
       sq[j] += mj * qa;
       sv[j] += mj * qb;
     }
@@ -53,45 +43,82 @@ template <int kQuads>
   const Quad zero = {};
   for (int j = 0; j < kQuads; ++j) {
     const Quad yq = zero - sq[j], yv = zero - sv[j];
-    __builtin_memcpy(oq + r + 4 * j, &yq, sizeof yq);
-    __builtin_memcpy(ov + r + 4 * j, &yv, sizeof yv);
+    store_wide<4>(oq + at[j], yq);
+    store_wide<4>(ov + at[j], yv);
   }
 }
 
-// oq = -minv xq and ov = -minv xv; rows holds n entries of scratch. kQuads
-// sets the block: as many accumulators as the registers hold.
-template <int kQuads>
+// oq = -minv xq and ov = -minv xv; rows holds n entries of scratch. The
+// output rows go in blocks of at most kMax + 1 quads (as many accumulators as
+// the registers hold); fewer accumulators keep fewer sums in flight, so the
+// quads are shared out between the blocks as evenly as these sizes allow. The
+// last quad ends at row n, overlapping the one before where 4 does not divide
+// n: the rows in both get the same values twice.
+template <int kMax>
 [[gnu::always_inline]] inline void solve_pair(const MatrixX& minv, const MatrixX& xq,
                                               const MatrixX& xv, MatrixX& oq, MatrixX& ov,
                                               std::int32_t* rows) {
   const auto n = static_cast<std::size_t>(minv.rows());
   const double* m = minv.data();
+  const std::size_t quads = (n + 3) / 4;
   for (std::size_t d = 0; d < n; ++d) {
     const double* xqd = xq.data() + d * n;
     const double* xvd = xv.data() + d * n;
     double* oqd = oq.data() + d * n;
     double* ovd = ov.data() + d * n;
-    std::size_t count = 0;
+    std::size_t count = 0, row = 0;
     // Without a branch: the zero pattern follows the tree, not a predictable
-    // rhythm.
-    for (std::size_t c = 0; c < n; ++c) {
-      rows[count] = static_cast<std::int32_t>(c);
-      count += static_cast<std::size_t>((xqd[c] != 0.0) | (xvd[c] != 0.0));
-    }
-    std::size_t r = 0;
-    for (; r + 4 * kQuads <= n; r += 4 * kQuads) {
-      solve_block<kQuads>(m, n, rows, count, xqd, xvd, oqd, ovd, r);
-    }
-    for (; r + 4 <= n; r += 4) solve_block<1>(m, n, rows, count, xqd, xvd, oqd, ovd, r);
-    for (; r < n; ++r) {
-      double sq = 0.0, sv = 0.0;
-      for (std::size_t k = 0; k < count; ++k) {
-        const auto c = static_cast<std::size_t>(rows[k]);
-        sq += m[n * c + r] * xqd[c];
-        sv += m[n * c + r] * xvd[c];
+    // rhythm. Four rows are tested at once (a true lane is -1).
+    const Quad zero = {};
+    for (; row + 4 <= n; row += 4) {
+      Quad a, b;
+      load_wide<4>(a, xqd + row);
+      load_wide<4>(b, xvd + row);
+      const auto nonzero = (a != zero) | (b != zero);
+      for (int j = 0; j < 4; ++j) {
+        rows[count] = static_cast<std::int32_t>(row + static_cast<std::size_t>(j));
+        count -= static_cast<std::size_t>(nonzero[j]);
       }
-      oqd[r] = 0.0 - sq;
-      ovd[r] = 0.0 - sv;
+    }
+    for (; row < n; ++row) {
+      rows[count] = static_cast<std::int32_t>(row);
+      count += static_cast<std::size_t>((xqd[row] != 0.0) | (xvd[row] != 0.0));
+    }
+    if (n < 4) {
+      for (std::size_t r = 0; r < n; ++r) {
+        double sq = 0.0, sv = 0.0;
+        for (std::size_t k = 0; k < count; ++k) {
+          const auto c = static_cast<std::size_t>(rows[k]);
+          sq += m[n * c + r] * xqd[c];
+          sv += m[n * c + r] * xvd[c];
+        }
+        oqd[r] = 0.0 - sq;
+        ovd[r] = 0.0 - sv;
+      }
+      continue;
+    }
+    for (std::size_t q = 0; q < quads;) {
+      const std::size_t left = quads - q;
+      const std::size_t size = left <= kMax + 1 ? left : left < 2 * kMax ? (left + 1) / 2 : kMax;
+      const std::size_t r = 4 * q;
+      switch (size) {
+        case 1:
+          solve_block<1>(m, n, rows, count, xqd, xvd, oqd, ovd, r);
+          break;
+        case 2:
+          solve_block<2>(m, n, rows, count, xqd, xvd, oqd, ovd, r);
+          break;
+        case 3:
+          solve_block<3>(m, n, rows, count, xqd, xvd, oqd, ovd, r);
+          break;
+        case 4:
+          if constexpr (kMax >= 3) solve_block<4>(m, n, rows, count, xqd, xvd, oqd, ovd, r);
+          break;
+        default:
+          if constexpr (kMax >= 4) solve_block<5>(m, n, rows, count, xqd, xvd, oqd, ovd, r);
+          break;
+      }
+      q += size;
     }
   }
 }
@@ -112,13 +139,6 @@ inline void solve_with_inverse_baseline(const MatrixX& minv, const MatrixX& xq, 
   solve_pair<4>(minv, xq, xv, oq, ov, rows);
 }
 
-inline bool has_avx2() {
-  static const bool yes = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-  }();
-  return yes;
-}
 #endif
 
 inline void solve_with_inverse(const MatrixX& minv, const MatrixX& xq, const MatrixX& xv,

@@ -82,12 +82,17 @@ class SinesAhead {
       }
     }
   }
+  // The values a SinesAhead left in `store` for the same configuration.
+  static SinesAhead kept(const std::vector<std::array<double, 2>>& store) {
+    return SinesAhead(store.data());
+  }
   void get(std::size_t i, JointType, const double*, double& s, double& c) const {
     s = values_[i][0];
     c = values_[i][1];
   }
 
  private:
+  explicit SinesAhead(const std::array<double, 2>* values) : values_(values) {}
   const std::array<double, 2>* values_;
 };
 
@@ -186,12 +191,14 @@ inline void world_jacobian_columns(const Model& model, Data& data, std::size_t i
 //   ov_i = oX_i v_i
 //   J_c  = oX_i S_i[k],  dJ_c = ov_i x J_c   for the joint's coordinates c.
 // Returns the form of X_i (place_joint).
-inline int velocity_step(const Model& model, Data& data, std::size_t i, const double* q,
-                         const double* v) {
+template <class Sines = SinesInPlace>
+[[gnu::always_inline]] inline int velocity_step(const Model& model, Data& data, std::size_t i,
+                                                const double* q, const double* v,
+                                                const Sines& sines = Sines()) {
   const std::size_t p = model.parents[i];
   const JointType type = model.joints[i].joint_type;
   const UnitAxis axis = joint_axis(model, i);
-  const int form = place_joint(model, data, i, q, SinesInPlace(), [&](const auto& x) {
+  const int form = place_joint(model, data, i, q, sines, [&](const auto& x) {
     Motion<> vi = zero_motion();
     if (p != 0) vi = act_inv(x, motion_of(data.v[p]));
     if (model.nvs[i] > 0) vi += joint_motion(type, axis, v + model.idx_vs[i]);

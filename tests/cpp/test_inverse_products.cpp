@@ -79,8 +79,8 @@ TEST_P(InverseProducts, EqualTheDenseProducts) {
 
 // Sizes below, at and past the blocks of 4, 8 and 16 rows.
 INSTANTIATE_TEST_SUITE_P(Sizes, InverseProducts,
-                         ::testing::Values(1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 20, 31, 32, 33,
-                                           36, 43));
+                         ::testing::Values(1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 20, 23, 24, 27,
+                                           31, 32, 33, 36, 43));
 
 }  // namespace
 }  // namespace trelvar::detail
