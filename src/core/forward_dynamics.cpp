@@ -17,6 +17,8 @@
 //   forward sweep, parents first (ArticulatedBody::accelerations):
 //     a'_i  = X_i^-1 a_p + c_i
 //     qdd_i = D_i^-1 (u_i - U_i^T a'_i)
+//           = D_i^-1 ((u_i - U_i^T c_i) - (X_i* U_i)^T a_p)   (one coordinate,
+//             p not the universe: qdd_i need not wait for X_i^-1 a_p)
 //     a_i   = a'_i + S_i qdd_i
 //
 // The inverse mass matrix is the same algorithm run for the nv unit joint
