@@ -20,19 +20,25 @@
 
 namespace trelvar::detail {
 
-// `at` is the same vector read or written at any address of a double.
+// `at` is the same vector read or written at any address of a double. It is
+// declared with typedef: Clang lowers a vector's alignment through the
+// attribute on a typedef only, not on a using-alias (there it stays 32 and the
+// load may be emitted as an aligned one).
 template <int W>
 struct WideLanesOf;
 template <>
 struct WideLanesOf<1> {
   using type = double __attribute__((vector_size(8)));
-  using at = double __attribute__((vector_size(8), aligned(8), may_alias));
+  typedef double at __attribute__((vector_size(8), aligned(8), may_alias));
 };
 template <>
 struct WideLanesOf<4> {
   using type = double __attribute__((vector_size(32)));
-  using at = double __attribute__((vector_size(32), aligned(8), may_alias));
+  typedef double at __attribute__((vector_size(32), aligned(8), may_alias));
 };
+static_assert(alignof(WideLanesOf<1>::at) == alignof(double) &&
+                  alignof(WideLanesOf<4>::at) == alignof(double),
+              "wide lanes must load from any address of a double");
 template <int W>
 using WideLanes = typename WideLanesOf<W>::type;
 
