@@ -19,7 +19,9 @@
 //    (the states' `a`), no external forces;
 //  - gravity (0, 0, -9.81) m/s^2 in every library.
 //
-// Usage: bench_peers [models-dir] [--rounds N] [--batch-us U]
+// Usage: bench_peers [models-dir] [--rounds N] [--batch-us U] [--models a,b] [--ops x,y]
+// (--models and --ops keep only the listed models and operations; an operation
+// is named by its label in the table, e.g. "forward dynamics").
 #include <dart/dynamics/BodyNode.hpp>
 #include <dart/dynamics/DegreeOfFreedom.hpp>
 #include <dart/dynamics/Joint.hpp>
@@ -1160,7 +1162,21 @@ struct Options {
   std::string models_dir = TRELVAR_MODELS_DIR;
   int rounds = 15;
   double batch_us = 2000.0;
+  std::string models;  // comma-separated; empty: all
+  std::string ops;     // comma-separated operation labels; empty: all
 };
+
+// True when `list` is empty or names `item` among its comma-separated entries.
+bool listed(const std::string& list, const std::string& item) {
+  if (list.empty()) return true;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const std::size_t end = std::min(list.find(',', start), list.size());
+    if (list.compare(start, end - start, item) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
 
 // Times the given implementations round-robin: `rounds` rounds, each running
 // one batch (of about batch_us) per implementation, starting with a different
@@ -1216,10 +1232,14 @@ int main(int argc, char** argv) {
       opt.rounds = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--batch-us" && i + 1 < argc) {
       opt.batch_us = std::max(10.0, std::atof(argv[++i]));
+    } else if (arg == "--models" && i + 1 < argc) {
+      opt.models = argv[++i];
+    } else if (arg == "--ops" && i + 1 < argc) {
+      opt.ops = argv[++i];
     } else if (!arg.empty() && arg[0] != '-') {
       opt.models_dir = arg;
     } else {
-      std::fprintf(stderr, "usage: %s [models-dir] [--rounds N] [--batch-us U]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [models-dir] [--rounds N] [--batch-us U] [--models a,b] [--ops x,y]\n", argv[0]);
       return 2;
     }
   }
@@ -1236,6 +1256,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> note_order;
   int disagreements = 0;
   for (const auto& [model_name, tip] : models) {
+    if (!listed(opt.models, model_name)) continue;
     Problem problem = make_problem(opt.models_dir, model_name, tip);
     std::printf("== %s: nv = %zu, %zu joints incl. fixed, tip body %s\n", model_name, problem.model.nv,
                 problem.model.njoints - 1, tip);
@@ -1248,6 +1269,7 @@ int main(int argc, char** argv) {
     try { dart = std::make_unique<DartLib>(problem); } catch (const std::exception& e) { std::printf("   DART unavailable: %s\n", e.what()); }
 
     for (Op op : kOps) {
+      if (!listed(opt.ops, op_name(op))) continue;
       Impl impls[kLibraries];
       bool offered[kLibraries] = {true, false, false, false};
       impls[0] = trel.make(op);
