@@ -92,8 +92,9 @@ struct Coriolis {
                                     const double* v) {
   data.C.setZero();
   Coriolis coriolis{model, data};
+  const SinesAhead sines(model, q, data.work.sincos);
   for (std::size_t i = 1; i < model.njoints; ++i) {
-    velocity_step(model, data, i, q, v);
+    velocity_step(model, data, i, q, v, sines);
     coriolis.body(i);
   }
   support_chains(model, data.work.prev);

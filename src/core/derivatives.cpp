@@ -167,7 +167,7 @@ struct InverseDynamicsDerivatives {
 };
 
 // The pass, for inputs checked by the caller; the sines of the axis joints
-// taken in place, or (sines_kept) from a SinesAhead at the same q.
+// taken ahead of the sweep, or (sines_kept) those a SinesAhead left at the same q.
 template <class Sines>
 [[gnu::always_inline]] inline void derivative_sweeps(const Model& model, Data& data,
                                                      const double* q, const double* v,
@@ -194,7 +194,7 @@ template <class Sines>
   if (sines_kept) {
     derivative_sweeps(model, data, q, v, a, SinesAhead::kept(data.work.sincos));
   } else {
-    derivative_sweeps(model, data, q, v, a, SinesInPlace());
+    derivative_sweeps(model, data, q, v, a, SinesAhead(model, q, data.work.sincos));
   }
 }
 

@@ -15,8 +15,9 @@ namespace detail {
 [[gnu::flatten]] void kinematics_and_jacobian(const Model& model, Data& data, const double* q) {
   set_identity(data.omi[0]);
   set_identity(data.limi[0]);
+  const SinesAhead sines(model, q, data.work.sincos);
   for (std::size_t i = 1; i < model.njoints; ++i) {
-    place_joint(model, data, i, q, SinesInPlace(), [](const auto&) {});
+    place_joint(model, data, i, q, sines, [](const auto&) {});
     if (model.nvs[i] > 0) world_jacobian_columns(model, data, i);
   }
 }
@@ -25,8 +26,9 @@ namespace detail {
 [[gnu::flatten]] void velocity_jacobian_pass(const Model& model, Data& data, const double* q,
                                              const double* v, std::int8_t* forms) {
   data.v[0].setZero();
+  const SinesAhead sines(model, q, data.work.sincos);
   for (std::size_t i = 1; i < model.njoints; ++i) {
-    const int form = velocity_step(model, data, i, q, v);
+    const int form = velocity_step(model, data, i, q, v, sines);
     if (forms != nullptr) forms[i] = static_cast<std::int8_t>(form);
   }
 }

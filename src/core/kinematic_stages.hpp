@@ -59,28 +59,32 @@ inline const Inertia& body_inertia(const Model& model, std::size_t i) {
 // Placement: X_i = X_T(i) X_J(q_i), oX_i = oX_p X_i.
 
 // Where place_joint finds the sine and cosine of a joint about a coordinate
-// axis: SinesInPlace takes them there; SinesAhead reads them from a loop of
-// their own over all joints ahead of the sweep, so that the calls overlap and
-// the sweep calls nothing and keeps its values in registers. That pays where
-// the sweep carries much per joint (inverse dynamics), not in the lighter
-// sweeps.
-struct SinesInPlace {
-  void get(std::size_t, JointType type, const double* qi, double& s, double& c) const {
-    sin_cos(rotation_angle(type, qi), s, c);
-  }
-};
-
+// axis: SinesAhead takes them for all joints ahead of the sweep, four angles
+// at a time (sine_cosine.hpp), so that the sweep calls nothing, keeps its
+// values in registers and does not wait for them.
 class SinesAhead {
  public:
   // Fills `store` (one entry per joint) for the configuration q.
+  // The angles go four at a time to the vector sin_cos.
   SinesAhead(const Model& model, const double* q, std::vector<std::array<double, 2>>& store)
       : values_(store.data()) {
+    double x[4] = {}, s[4], c[4];
+    std::size_t joint[4];
+    int n = 0;
+    const auto flush = [&] {
+      sin_cos(x, s, c);
+      for (int j = 0; j < n; ++j) store[joint[j]] = {s[j], c[j]};
+      n = 0;
+    };
     for (std::size_t i = 1; i < model.njoints; ++i) {
       const JointType type = model.joints[i].joint_type;
       if (rotates_about_axis(type) && model.axis_index[i] >= 0) {
-        sin_cos(rotation_angle(type, q + model.idx_qs[i]), store[i][0], store[i][1]);
+        joint[n] = i;
+        x[n] = rotation_angle(type, q + model.idx_qs[i]);
+        if (++n == 4) flush();
       }
     }
+    if (n > 0) flush();
   }
   // The values a SinesAhead left in `store` for the same configuration.
   static SinesAhead kept(const std::vector<std::array<double, 2>>& store) {
@@ -191,10 +195,10 @@ inline void world_jacobian_columns(const Model& model, Data& data, std::size_t i
 //   ov_i = oX_i v_i
 //   J_c  = oX_i S_i[k],  dJ_c = ov_i x J_c   for the joint's coordinates c.
 // Returns the form of X_i (place_joint).
-template <class Sines = SinesInPlace>
+template <class Sines>
 [[gnu::always_inline]] inline int velocity_step(const Model& model, Data& data, std::size_t i,
                                                 const double* q, const double* v,
-                                                const Sines& sines = Sines()) {
+                                                const Sines& sines) {
   const std::size_t p = model.parents[i];
   const JointType type = model.joints[i].joint_type;
   const UnitAxis axis = joint_axis(model, i);

@@ -61,8 +61,9 @@ void forward_kinematics(const Model& model, Data& data, const Eigen::Ref<const V
   detail::check_configuration(model, q.size());
   detail::set_identity(data.omi[0]);
   detail::set_identity(data.limi[0]);
+  const detail::SinesAhead sines(model, q.data(), data.work.sincos);
   for (std::size_t i = 1; i < model.njoints; ++i) {
-    detail::place_joint(model, data, i, q.data(), detail::SinesInPlace(), [](const auto&) {});
+    detail::place_joint(model, data, i, q.data(), sines, [](const auto&) {});
   }
 }
 

@@ -5,6 +5,7 @@
 #include "spatial/articulated_inertia.hpp"
 #include "spatial/inertia.hpp"
 #include "spatial/motion.hpp"
+#include "spatial/sine_cosine.hpp"
 
 namespace trelvar {
 
@@ -33,7 +34,9 @@ Mat3 rotation_from_axis_angle(const Vec3& axis, double angle) {
 
 Mat3 rotation_from_unit_axis_angle(const Vec3& u, double angle) {
   const double ux = u[0], uy = u[1], uz = u[2];
-  const double c = std::cos(angle), s = std::sin(angle), t = 1.0 - c;
+  double s, c;
+  detail::sin_cos(angle, s, c);  // the values the passes' fast placements take
+  const double t = 1.0 - c;
   Mat3 r;
   r(0, 0) = ux * ux + (1.0 - ux * ux) * c;
   r(0, 1) = ux * uy * t - uz * s;

@@ -14,6 +14,7 @@
 #include <type_traits>
 
 #include "lanes.hpp"
+#include "sine_cosine.hpp"
 #include "trelvar/spatial.hpp"
 
 namespace trelvar::detail {
@@ -229,17 +230,6 @@ inline Vec3 act_inv_on_point(const SE3& x, const Vec3& p) {
 inline void set_identity(SE3& x) {
   x.rotation.setIdentity();
   x.translation.setZero();
-}
-
-// sin x and cos x in one call where the C library offers it (the same values
-// as std::sin and std::cos).
-inline void sin_cos(double x, double& s, double& c) {
-#if defined(__GLIBC__)
-  ::sincos(x, &s, &c);
-#else
-  s = std::sin(x);
-  c = std::cos(x);
-#endif
 }
 
 }  // namespace trelvar::detail
