@@ -21,7 +21,7 @@
 //
 // Usage: bench_peers [models-dir] [--rounds N] [--batch-us U] [--models a,b] [--ops x,y]
 // (--models and --ops keep only the listed models and operations; an operation
-// is named by its label in the table, e.g. "forward dynamics").
+// is named by the start of its label in the table, e.g. "forward dynamics").
 #include <dart/dynamics/BodyNode.hpp>
 #include <dart/dynamics/DegreeOfFreedom.hpp>
 #include <dart/dynamics/Joint.hpp>
@@ -1166,13 +1166,15 @@ struct Options {
   std::string ops;     // comma-separated operation labels; empty: all
 };
 
-// True when `list` is empty or names `item` among its comma-separated entries.
+// True when `list` is empty or one of its comma-separated entries begins
+// `item` (an operation's label may hold a comma itself: "fd derivatives"
+// names "fd derivatives (q, v)").
 bool listed(const std::string& list, const std::string& item) {
   if (list.empty()) return true;
   std::size_t start = 0;
-  while (start <= list.size()) {
+  while (start < list.size()) {
     const std::size_t end = std::min(list.find(',', start), list.size());
-    if (list.compare(start, end - start, item) == 0) return true;
+    if (end > start && item.compare(0, end - start, list, start, end - start) == 0) return true;
     start = end + 1;
   }
   return false;
