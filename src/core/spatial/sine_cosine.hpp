@@ -21,7 +21,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 
 #include "../wide_lanes.hpp"
 
