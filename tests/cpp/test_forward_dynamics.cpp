@@ -136,7 +136,10 @@ TEST_P(ForwardDynamics, ResultsDoNotDependOnEarlierBufferContents) {
     for (Vec6& e : *x) e.setConstant(nan);
   }
   for (Mat6& e : fd.ia) e.setConstant(nan);
-  for (Matrix6X* x : {&fd.ia_s, &fd.d_inv, &fd.s_world, &fd.u_world, &fd.acc}) x->setConstant(nan);
+  for (Matrix6X* x : {&fd.ia_s, &fd.u_parent, &fd.d_inv, &fd.s_world, &fd.u_world, &fd.acc}) {
+    x->setConstant(nan);
+  }
+  for (auto& e : used.work.sincos) e = {nan, nan};
   for (MatrixX* x : {&fd.f, &fd.minv}) x->setConstant(nan);
   fd.u.setConstant(nan);
   fd.ddq.setConstant(nan);
