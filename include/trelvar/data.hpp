@@ -69,8 +69,6 @@ class Data {
     std::vector<Vec6> oa;             // per joint: world acceleration with the gravity offset (derivatives)
     std::vector<Vec6> of;             // per joint: world force of the body, then of its subtree (derivatives)
     Matrix6X dmotions;                // 6 x 3nv: per coordinate d the columns sigma_d, beta_d, psi_d (derivatives)
-    VectorX kept_ddq;                 // nv: data.ddq as it was before a forward-dynamics derivatives call, or the residuals of its ddq
-    MatrixX kept_minv;                // nv x nv: data.Minv as it was before a forward-dynamics derivatives call (swapped in and out)
 
     // Forward dynamics (aba, compute_minverse). Per-joint quantities are in
     // the joint's own frame, motions and forces angular part first; 6x6

@@ -68,8 +68,6 @@ Data::Data(std::size_t joints, std::size_t q_size, std::size_t v_size)
   work.oa.assign(njoints, Vec6::Zero());
   work.of.assign(njoints, Vec6::Zero());
   work.dmotions = Matrix6X::Zero(6, 3 * nvi);
-  work.kept_ddq = VectorX::Zero(nvi);
-  work.kept_minv = MatrixX::Zero(nvi, nvi);
 
   Work::ForwardDynamics& fd = work.fd;
   fd.limi.assign(njoints, SE3::identity());
@@ -162,8 +160,6 @@ bool Data::buffers_consistent() const {
          work.h.size() == nj && work.rel.size() == nj &&
          work.prev.size() == nv && work.forms.size() == nj && work.sincos.size() == nj &&
          work.oa.size() == nj && work.of.size() == nj && work.dmotions.cols() == 3 * nvi &&
-         work.kept_ddq.size() == nvi && work.kept_minv.rows() == nvi &&
-         work.kept_minv.cols() == nvi &&
          ddq.size() == nvi && Minv.rows() == nvi && Minv.cols() == nvi &&
          forward_dynamics_sizes_match(work.fd, njoints, nv);
 }

@@ -48,17 +48,13 @@
 #include "inverse_products.hpp"
 #include "joint_kinds.hpp"
 #include "kinematic_stages.hpp"
-#include "newton_euler.hpp"
 #include "spatial/inertia.hpp"
 #include "spatial/motion.hpp"
-#include "trelvar/forward_dynamics.hpp"
 
 namespace trelvar {
 
 namespace detail {
 namespace {
-
-using FdWork = Data::Work::ForwardDynamics;
 
 template <class Sines>
 struct InverseDynamicsDerivatives {
@@ -226,69 +222,16 @@ void rnea_derivatives_pass(const Model& model, Data& data, const double* q, cons
 }
 
 // ---------------------------------------------------------------------------
-// Forward dynamics and its derivatives. M^-1 comes first (the derivatives
-// need it); with it
-//   ddq_0 = M^-1 (tau - rnea(q, v, 0)),
-//   ddq   = ddq_0 + M^-1 (tau - rnea(q, v, ddq_0)).
-// The step from ddq_0 to ddq recovers what the explicit inverse loses on
-// ill-conditioned mass matrices (long chains), where the derivatives taken at
-// ddq_0 would carry that loss magnified; the residual wants the whole
-// inverse dynamics, whose body accelerations cancel before the inertias act.
-// Both passes run on the placements the M^-1 pass left (the derivative pass
-// after them takes its sines), in the forward-dynamics work buffers, so that
-// nothing of Data's changes before the call is known to succeed. Where this
-// fails, aba itself is run: it gives the error the call reports (for a failed
-// M^-1 too, as aba's errors come first), or, should aba succeed where the
-// products overflowed, its ddq. data.Minv is swapped with work.kept_minv for
-// the call and swapped back on failure.
-
-// ddq into fd.ddq; false when not finite.
-bool accelerations_from_inverse(const Model& model, Data& data, const double* v,
-                                const double* tau) {
-  FdWork& fd = data.work.fd;
-  const NewtonEulerBuffers out{Placements{fd.limi.data(), nullptr},
-                               fd.v.data(),
-                               fd.a.data(),
-                               fd.pa.data(),
-                               fd.forms.data(),
-                               fd.u.data(),
-                               &data.work.sincos};
-  VectorX& r = data.work.kept_ddq;
-  newton_euler_repeat<true, false>(model, out, v, nullptr);
-  for (Eigen::Index k = 0; k < r.size(); ++k) r[k] = tau[k] - fd.u[k];
-  fd.ddq.noalias() = data.Minv * r;
-  newton_euler_repeat<true, true>(model, out, v, fd.ddq.data());
-  for (Eigen::Index k = 0; k < r.size(); ++k) r[k] = tau[k] - fd.u[k];
-  fd.ddq.noalias() += data.Minv * r;
-  for (Eigen::Index k = 0; k < fd.ddq.size(); ++k) {
-    if (!std::isfinite(fd.ddq[k])) return false;
-  }
-  return true;
-}
+// Forward dynamics and its derivatives: ddq and M^-1 from one pass (the
+// articulated-body algorithm run with the inverse mass matrix's sweeps), then
+// the derivatives of inverse dynamics at (q, v, ddq), on the sines that pass
+// left, and the products with M^-1. Data's fields change only once ddq and
+// M^-1 are known; the derivatives that follow cannot fail.
 
 void aba_derivatives_checked(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q,
                              const Eigen::Ref<const VectorX>& v,
                              const Eigen::Ref<const VectorX>& tau) {
-  data.Minv.swap(data.work.kept_minv);
-  try {
-    inverse_mass_matrix(model, data, q.data());
-  } catch (...) {
-    data.Minv.swap(data.work.kept_minv);
-    data.work.kept_ddq = data.ddq;
-    aba(model, data, q, v, tau);
-    data.ddq = data.work.kept_ddq;
-    throw;
-  }
-  if (accelerations_from_inverse(model, data, v.data(), tau.data())) {
-    data.ddq = data.work.fd.ddq;
-  } else {
-    try {
-      aba(model, data, q, v, tau);
-    } catch (...) {
-      data.Minv.swap(data.work.kept_minv);
-      throw;
-    }
-  }
+  accelerations_and_inverse_mass(model, data, q.data(), v.data(), tau.data());
   rnea_derivatives_pass(model, data, q.data(), v.data(), data.ddq.data(), true);
   // work.prev (the support chains) is free once the pass is done.
   solve_with_inverse(data.Minv, data.dtau_dq, data.dtau_dv, data.ddq_dq, data.ddq_dv,

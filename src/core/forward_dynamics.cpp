@@ -345,47 +345,62 @@ struct ArticulatedBody {
   }
 
   // U_i, D_i^-1, u_i; Ia^a and pa moved to the parent. Ia_i and pA_i are
-  // complete here: every child has added its part. With Ia^a = Ia_i -
-  // U_i D_i^-1 U_i^T,
-  //   pa = pA_i + Ia^a c_i + U_i D_i^-1 u_i
-  //      = pA_i + Ia_i c_i + U_i D_i^-1 (u_i - U_i^T c_i),
-  // the second form taken, so that Ia_i need not be projected first.
+  // complete here: every child has added its part.
   void backward(std::size_t i) const {
     if (rides_on_parent(model, i)) return;
     const std::size_t p = model.parents[i];
-    const JointType type = model.joints[i].joint_type;
     const UnitAxis axis = joint_axis(model, i);
-    const auto b = static_cast<Eigen::Index>(model.idx_vs[i]);
     ArticulatedInertiaRef ia{fd.ia[i]};
-    const Force<> pA = force_of(fd.pa[i]);
-    visit_kind(type, [&](auto kind) {
-      using Kind = decltype(kind);
-      constexpr int n = kCoordinates<Kind>;
-      if constexpr (n > 0) {
+    visit_kind(model.joints[i].joint_type, [&](auto kind) {
+      if constexpr (kCoordinates<decltype(kind)> > 0) {
         project_joint(model, fd, i, kind, axis, ia, in);
-        // u_i = tau_i - S_i^T pA_i.
-        double u[n];
-        kind.project(axis, pA, u);
-        for (int k = 0; k < n; ++k) fd.u[b + k] = in.tau[b + k] - u[k];
       }
+      joint_force(i, kind, axis);
       if (p == 0) return;  // a root joint's bias force has nowhere to go
-      Force<> pa = pA;     // a fixed joint: c_i = 0, pa = pA_i
-      if constexpr (n > 0) {
-        const Motion<> ci = motion_of(fd.c[i]);
-        double rhs[n];
-        for (int k = 0; k < n; ++k) rhs[k] = fd.u[b + k] - dot(ci, u_column(fd, b + k));
-        pa = pa + ia * ci;
-        for (int r = 0; r < n; ++r) {
-          double m = 0.0;
-          for (int k = 0; k < n; ++k) m += fd.d_inv(r, b + k) * rhs[k];
-          pa = pa + m * u_column(fd, b + r);
-        }
-      }
+      const Force<> pa = bias_force(i, kind, ia);
       with_placement(fd.forms[i], fd.limi[i], [&](const auto& x) {
         move_outlined<true>(model, fd, i, kind, x, ia);
         store(fd.pa[p], force_of(fd.pa[p]) + act(x, pa));
       });
     });
+  }
+
+  // u_i = tau_i - S_i^T pA_i.
+  template <class Kind>
+  [[gnu::always_inline]] void joint_force(std::size_t i, Kind kind, const UnitAxis& axis) const {
+    constexpr int n = kCoordinates<Kind>;
+    if constexpr (n > 0) {
+      const auto b = static_cast<Eigen::Index>(model.idx_vs[i]);
+      double u[n];
+      kind.project(axis, force_of(fd.pa[i]), u);
+      for (int k = 0; k < n; ++k) fd.u[b + k] = in.tau[b + k] - u[k];
+    }
+  }
+
+  // After project_joint and joint_force: the bias force pa the joint hands to
+  // its parent, before the move. With Ia^a = Ia_i - U_i D_i^-1 U_i^T,
+  //   pa = pA_i + Ia^a c_i + U_i D_i^-1 u_i
+  //      = pA_i + Ia_i c_i + U_i D_i^-1 (u_i - U_i^T c_i),
+  // the second form taken, so that Ia_i need not be projected first. A fixed
+  // joint: c_i = 0, pa = pA_i.
+  template <class Kind>
+  [[gnu::always_inline]] Force<> bias_force(std::size_t i, Kind,
+                                            const ArticulatedInertiaRef& ia) const {
+    constexpr int n = kCoordinates<Kind>;
+    Force<> pa = force_of(fd.pa[i]);
+    if constexpr (n > 0) {
+      const auto b = static_cast<Eigen::Index>(model.idx_vs[i]);
+      const Motion<> ci = motion_of(fd.c[i]);
+      double rhs[n];
+      for (int k = 0; k < n; ++k) rhs[k] = fd.u[b + k] - dot(ci, u_column(fd, b + k));
+      pa = pa + ia * ci;
+      for (int r = 0; r < n; ++r) {
+        double m = 0.0;
+        for (int k = 0; k < n; ++k) m += fd.d_inv(r, b + k) * rhs[k];
+        pa = pa + m * u_column(fd, b + r);
+      }
+    }
+    return pa;
   }
 
   // a_i and qdd_i from the parent's a_p.
@@ -495,7 +510,13 @@ void articulated_body_pass(const Model& model, Data& data, const Inputs& in) {
 // force c + j; F and A are kept component by component, so that the W values
 // of one component lie side by side. M^-1 is symmetric: row i of it is
 // written as column i of fd.minv, whose lower triangle ends up holding M^-1.
+//
+// With kAccelerations, the articulated-body algorithm for (q, v, tau) runs in
+// the same sweeps, on the same placements, articulated inertias and D_i^-1:
+// its velocity and bias-force stages joined to the placements and the
+// backward sweep, its accelerations to the forward sweep (ArticulatedBody).
 
+template <bool kAccelerations>
 struct InverseMass {
   // Read four at a time from kUnit + 3 - j: 1 in lane j, 0 elsewhere.
   static constexpr double kUnit[7] = {0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0};
@@ -503,6 +524,9 @@ struct InverseMass {
   const Model& model;
   FdWork& fd;
   const Inputs& in;
+
+  // The articulated-body algorithm's stages on the same buffers.
+  ArticulatedBody body() const { return {model, fd, in}; }
 
   // The column c of a 6 x k matrix kept linear part first.
   static const double* column(const Matrix6X& m, Eigen::Index c) { return m.data() + 6 * c; }
@@ -515,13 +539,17 @@ struct InverseMass {
     Vec3 origin = Vec3::Zero();
     bool first = true;
     for (std::size_t i = 1; i < model.njoints; ++i) {
-      const int form = place_joint(model, out, i, in.q, sines, [](const auto&) {});
+      const int form = place_joint(model, out, i, in.q, sines,
+                                   [&](const auto& x) __attribute__((always_inline)) {
+                                     if constexpr (kAccelerations) body().forward(i, x);
+                                   });
       fd.forms[i] = static_cast<std::int8_t>(form);
       if (model.parents[i] == 0) {
         if (first) origin = fd.omi[i].translation;
         first = false;
         fd.omi[i].translation -= origin;
       }
+      if constexpr (kAccelerations) continue;  // body.forward placed the inertias
       const std::size_t p = model.parents[i];
       if (rides_on_parent(model, i) && p != 0) {
         ArticulatedInertiaRef parent{fd.ia[p]};
@@ -579,6 +607,7 @@ struct InverseMass {
       constexpr int n = kCoordinates<Kind>;
       if constexpr (n > 0) {
         project_joint(model, fd, i, kind, axis, ia, in);
+        if constexpr (kAccelerations) body().joint_force(i, kind, axis);
         const SE3& o = fd.omi[i];
         for (int k = 0; k < n; ++k) {
           store_column(column(fd.s_world, b + k),
@@ -597,8 +626,16 @@ struct InverseMass {
         });
       }
       if (p == 0) return;
-      with_placement(fd.forms[i], fd.limi[i],
-                     [&](const auto& x) { move_outlined<false>(model, fd, i, kind, x, ia); });
+      if constexpr (kAccelerations) {
+        const Force<> pa = body().bias_force(i, kind, ia);
+        with_placement(fd.forms[i], fd.limi[i], [&](const auto& x) {
+          move_outlined<true>(model, fd, i, kind, x, ia);
+          store(fd.pa[p], force_of(fd.pa[p]) + act(x, pa));
+        });
+      } else {
+        with_placement(fd.forms[i], fd.limi[i],
+                       [&](const auto& x) { move_outlined<false>(model, fd, i, kind, x, ia); });
+      }
     });
   }
 
@@ -640,6 +677,7 @@ struct InverseMass {
   // fd.acc from acc_start[i], component r of A_i,c at r (nv - idx_v(i)) +
   // (c - idx_v(i)).
   void forward(std::size_t i, std::size_t& next) const {
+    if constexpr (kAccelerations) body().accelerations(i);
     const auto nv = static_cast<Eigen::Index>(model.nv);
     const std::size_t owner = fd.acc_owner[model.parents[i]];
     if (model.nvs[i] == 0) {
@@ -675,10 +713,15 @@ struct InverseMass {
 
 // The pass, compiled twice (wide_lanes.hpp): the stages of four unit forces
 // gain most from AVX2 and FMA.
+template <bool kAccelerations>
 [[gnu::always_inline]] inline void inverse_mass_sweeps(const Model& model, Data& data,
                                                        const Inputs& in) {
   FdWork& fd = data.work.fd;
-  const InverseMass joint{model, fd, in};
+  const InverseMass<kAccelerations> joint{model, fd, in};
+  if constexpr (kAccelerations) {
+    fd.v[0].setZero();
+    fd.a[0] = -model.gravity;
+  }
   const SinesAhead sines(model, in.q, data.work.sincos);
   joint.placements(sines);
   fd.f.setZero();
@@ -688,54 +731,52 @@ struct InverseMass {
   for (std::size_t i = 1; i < model.njoints; ++i) joint.forward(i, next);
 }
 
+template <bool kAccelerations>
 [[gnu::flatten]] void inverse_mass_baseline(const Model& model, Data& data, const Inputs& in) {
-  inverse_mass_sweeps(model, data, in);
+  inverse_mass_sweeps<kAccelerations>(model, data, in);
 }
 
 #if TRELVAR_DISPATCH_AVX2
+template <bool kAccelerations>
 [[gnu::flatten, gnu::target("avx2,fma")]] void inverse_mass_avx2(const Model& model, Data& data,
                                                                  const Inputs& in) {
-  inverse_mass_sweeps(model, data, in);
+  inverse_mass_sweeps<kAccelerations>(model, data, in);
 }
 #endif
 
+template <bool kAccelerations>
 void inverse_mass_pass(const Model& model, Data& data, const Inputs& in) {
 #if TRELVAR_DISPATCH_AVX2
   if (has_avx2()) {
-    inverse_mass_avx2(model, data, in);
+    inverse_mass_avx2<kAccelerations>(model, data, in);
     return;
   }
 #endif
-  inverse_mass_baseline(model, data, in);
+  inverse_mass_baseline<kAccelerations>(model, data, in);
 }
 
 // ---------------------------------------------------------------------------
-// Checks and results.
+// Checks and results. A pass leaves its results in the work buffers; they go
+// to the Data's fields once every one is known to be finite.
 
-const VectorX& aba_checked(const Model& model, Data& data, const Inputs& in) {
-  FdWork& fd = data.work.fd;
-  articulated_body_pass(model, data, in);
+// Throws when a pass left a non-finite ddq.
+void check_accelerations(const Model& model, const FdWork& fd, const Inputs& in) {
   const Eigen::Index bad = first_non_finite(fd.ddq.data(), fd.ddq.size());
-  if (bad >= 0) {
-    check_inputs_finite(model, in);
-    std::size_t joint = 1;
-    while (joint + 1 < model.njoints &&
-           !(static_cast<std::size_t>(bad) < model.idx_vs[joint] + model.nvs[joint])) {
-      ++joint;
-    }
-    throw Error("Joint accelerations are not finite (velocity index " + std::to_string(bad) + ", " +
-                joint_label(model, joint) + "): the inputs are too large for double precision");
+  if (bad < 0) return;
+  check_inputs_finite(model, in);
+  std::size_t joint = 1;
+  while (joint + 1 < model.njoints &&
+         !(static_cast<std::size_t>(bad) < model.idx_vs[joint] + model.nvs[joint])) {
+    ++joint;
   }
-  data.ddq = fd.ddq;
-  return data.ddq;
+  throw Error("Joint accelerations are not finite (velocity index " + std::to_string(bad) + ", " +
+              joint_label(model, joint) + "): the inputs are too large for double precision");
 }
 
-const MatrixX& minverse_checked(const Model& model, Data& data, const Inputs& in) {
-  FdWork& fd = data.work.fd;
-  inverse_mass_pass(model, data, in);
-  // M^-1 is the lower triangle of fd.minv: the upper one is made its mirror,
-  // and the whole goes to data.Minv by exchanging the two buffers. A failure
-  // names the first entry of the upper triangle in column order.
+// M^-1 is the lower triangle of fd.minv after a pass: the upper one is made
+// its mirror. Throws when M^-1 is not finite, naming the first entry of the
+// upper triangle in column order.
+void complete_inverse(const Model& model, FdWork& fd, const Inputs& in) {
   const auto nv = static_cast<Eigen::Index>(model.nv);
   bool finite = true;
   for (Eigen::Index c = 0; c < nv; ++c) {
@@ -746,23 +787,48 @@ const MatrixX& minverse_checked(const Model& model, Data& data, const Inputs& in
     }
     finite &= static_cast<bool>(std::isfinite(fd.minv(c, c)));
   }
-  if (!finite) {
-    for (Eigen::Index c = 0; c < nv; ++c) {
-      for (Eigen::Index r = 0; r <= c; ++r) {
-        if (!std::isfinite(fd.minv(r, c))) {
-          check_inputs_finite(model, in);
-          throw Error("Inverse mass matrix is not finite at (" + std::to_string(r) + ", " +
-                      std::to_string(c) +
-                      "): the model's inertias are too small or too large for double precision");
-        }
+  if (finite) return;
+  for (Eigen::Index c = 0; c < nv; ++c) {
+    for (Eigen::Index r = 0; r <= c; ++r) {
+      if (!std::isfinite(fd.minv(r, c))) {
+        check_inputs_finite(model, in);
+        throw Error("Inverse mass matrix is not finite at (" + std::to_string(r) + ", " +
+                    std::to_string(c) +
+                    "): the model's inertias are too small or too large for double precision");
       }
     }
   }
+}
+
+const VectorX& aba_checked(const Model& model, Data& data, const Inputs& in) {
+  FdWork& fd = data.work.fd;
+  articulated_body_pass(model, data, in);
+  check_accelerations(model, fd, in);
+  data.ddq = fd.ddq;
+  return data.ddq;
+}
+
+// M^-1 goes to data.Minv by exchanging it with the work buffer.
+const MatrixX& minverse_checked(const Model& model, Data& data, const Inputs& in) {
+  FdWork& fd = data.work.fd;
+  inverse_mass_pass<false>(model, data, in);
+  complete_inverse(model, fd, in);
   data.Minv.swap(fd.minv);
   return data.Minv;
 }
 
 }  // namespace
+
+void accelerations_and_inverse_mass(const Model& model, Data& data, const double* q,
+                                    const double* v, const double* tau) {
+  FdWork& fd = data.work.fd;
+  const Inputs in{q, v, tau, nullptr};
+  inverse_mass_pass<true>(model, data, in);
+  check_accelerations(model, fd, in);
+  complete_inverse(model, fd, in);
+  data.ddq = fd.ddq;
+  data.Minv.swap(fd.minv);
+}
 
 const MatrixX& inverse_mass_matrix(const Model& model, Data& data, const double* q) {
   return minverse_checked(model, data, Inputs{q, nullptr, nullptr, nullptr});

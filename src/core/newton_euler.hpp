@@ -1,6 +1,5 @@
 // The recursive Newton-Euler algorithm (internal), into buffers the caller
-// names: Data's own for inverse dynamics, the forward-dynamics work buffers
-// for the non-linear effects the derivatives of forward dynamics start from.
+// names (inverse_dynamics.cpp names Data's own).
 //
 // With a_0 = -g (gravity enters as an acceleration of the base):
 //   forward sweep, parents first:
@@ -126,21 +125,6 @@ template <bool kVelocity, bool kAcceleration>
   }
   // Backward sweep: every entry of tau belongs to exactly one joint and is
   // assigned there.
-  for (std::size_t i = model.njoints - 1; i >= 1; --i) joint.backward(i, out.forms[i]);
-}
-
-// The pass again, on the placements X_i (limi and forms) an earlier pass at
-// the same q left in out.
-template <bool kVelocity, bool kAcceleration>
-[[gnu::flatten]] inline void newton_euler_repeat(const Model& model, const NewtonEulerBuffers& out,
-                                                 const double* v, const double* a) {
-  const NewtonEuler<kVelocity, kAcceleration> joint{model, out, v, a};
-  out.v[0].setZero();
-  out.a[0] = -model.gravity;
-  for (std::size_t i = 1; i < model.njoints; ++i) {
-    with_placement(out.forms[i], out.placements.limi[i],
-                   [&](const auto& x) { joint.forward(i, x); });
-  }
   for (std::size_t i = model.njoints - 1; i >= 1; --i) joint.backward(i, out.forms[i]);
 }
 
