@@ -194,31 +194,9 @@ template <class Sines>
   }
 }
 
-[[gnu::flatten]] void rnea_derivatives_baseline(const Model& model, Data& data, const double* q,
-                                                const double* v, const double* a,
-                                                bool sines_kept) {
-  derivative_sweeps(model, data, q, v, a, sines_kept);
-}
-
-#if TRELVAR_DISPATCH_AVX2
-[[gnu::flatten, gnu::target("avx2,fma")]] void rnea_derivatives_avx2(const Model& model, Data& data,
-                                                                     const double* q,
-                                                                     const double* v,
-                                                                     const double* a,
-                                                                     bool sines_kept) {
-  derivative_sweeps(model, data, q, v, a, sines_kept);
-}
-#endif
-
 void rnea_derivatives_pass(const Model& model, Data& data, const double* q, const double* v,
                            const double* a, bool sines_kept) {
-#if TRELVAR_DISPATCH_AVX2
-  if (has_avx2()) {
-    rnea_derivatives_avx2(model, data, q, v, a, sines_kept);
-    return;
-  }
-#endif
-  rnea_derivatives_baseline(model, data, q, v, a, sines_kept);
+  run_for_processor([&](auto) { derivative_sweeps(model, data, q, v, a, sines_kept); });
 }
 
 // ---------------------------------------------------------------------------

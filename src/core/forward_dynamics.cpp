@@ -467,23 +467,8 @@ struct ArticulatedBody {
   for (std::size_t i = 1; i < model.njoints; ++i) joint.accelerations(i);
 }
 
-[[gnu::flatten]] void articulated_body_baseline(const Model& model, Data& data, const Inputs& in) {
-  articulated_body_sweeps(model, data, in);
-}
-#if TRELVAR_DISPATCH_AVX2
-[[gnu::flatten, gnu::target("avx2,fma")]] void articulated_body_avx2(const Model& model, Data& data,
-                                                                     const Inputs& in) {
-  articulated_body_sweeps(model, data, in);
-}
-#endif
 void articulated_body_pass(const Model& model, Data& data, const Inputs& in) {
-#if TRELVAR_DISPATCH_AVX2
-  if (has_avx2()) {
-    articulated_body_avx2(model, data, in);
-    return;
-  }
-#endif
-  articulated_body_baseline(model, data, in);
+  run_for_processor([&](auto) { articulated_body_sweeps(model, data, in); });
 }
 
 // ---------------------------------------------------------------------------
@@ -732,27 +717,8 @@ template <bool kAccelerations>
 }
 
 template <bool kAccelerations>
-[[gnu::flatten]] void inverse_mass_baseline(const Model& model, Data& data, const Inputs& in) {
-  inverse_mass_sweeps<kAccelerations>(model, data, in);
-}
-
-#if TRELVAR_DISPATCH_AVX2
-template <bool kAccelerations>
-[[gnu::flatten, gnu::target("avx2,fma")]] void inverse_mass_avx2(const Model& model, Data& data,
-                                                                 const Inputs& in) {
-  inverse_mass_sweeps<kAccelerations>(model, data, in);
-}
-#endif
-
-template <bool kAccelerations>
 void inverse_mass_pass(const Model& model, Data& data, const Inputs& in) {
-#if TRELVAR_DISPATCH_AVX2
-  if (has_avx2()) {
-    inverse_mass_avx2<kAccelerations>(model, data, in);
-    return;
-  }
-#endif
-  inverse_mass_baseline<kAccelerations>(model, data, in);
+  run_for_processor([&](auto) { inverse_mass_sweeps<kAccelerations>(model, data, in); });
 }
 
 // ---------------------------------------------------------------------------

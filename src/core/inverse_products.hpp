@@ -123,33 +123,26 @@ template <int kMax>
   }
 }
 
-// The same code twice: for the baseline instruction set (SSE2 on x86-64) and,
-// where the processor has them (has_avx2), for AVX2 and FMA, chosen when
-// called. TRELVAR_DISPATCH_AVX2=0 keeps to the first.
-inline void solve_with_inverse_baseline(const MatrixX& minv, const MatrixX& xq, const MatrixX& xv,
-                                        MatrixX& oq, MatrixX& ov, std::int32_t* rows) {
-  solve_pair<2>(minv, xq, xv, oq, ov, rows);
-}
+// The products as a pass of two copies (run_for_processor): the AVX2 copy
+// keeps up to five quads of sums in its sixteen registers, the baseline one
+// up to three.
+struct SolveWithInverse {
+  const MatrixX& minv;
+  const MatrixX& xq;
+  const MatrixX& xv;
+  MatrixX& oq;
+  MatrixX& ov;
+  std::int32_t* rows;
 
-#if TRELVAR_DISPATCH_AVX2
-[[gnu::target("avx2,fma")]] inline void solve_with_inverse_avx2(const MatrixX& minv,
-                                                                const MatrixX& xq,
-                                                                const MatrixX& xv, MatrixX& oq,
-                                                                MatrixX& ov, std::int32_t* rows) {
-  solve_pair<4>(minv, xq, xv, oq, ov, rows);
-}
-
-#endif
+  template <class Copy>
+  [[gnu::always_inline]] void operator()(Copy) const {
+    solve_pair<Copy::kAvx2 ? 4 : 2>(minv, xq, xv, oq, ov, rows);
+  }
+};
 
 inline void solve_with_inverse(const MatrixX& minv, const MatrixX& xq, const MatrixX& xv,
                                MatrixX& oq, MatrixX& ov, std::int32_t* rows) {
-#if TRELVAR_DISPATCH_AVX2
-  if (has_avx2()) {
-    solve_with_inverse_avx2(minv, xq, xv, oq, ov, rows);
-    return;
-  }
-#endif
-  solve_with_inverse_baseline(minv, xq, xv, oq, ov, rows);
+  run_for_processor(SolveWithInverse{minv, xq, xv, oq, ov, rows});
 }
 
 }  // namespace trelvar::detail

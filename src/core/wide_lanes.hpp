@@ -68,4 +68,39 @@ inline bool has_avx2() {
 }
 #endif
 
+// The two copies of a pass: pass(copy) is compiled once for the baseline
+// instruction set and once, with everything it calls inlined (flatten), for
+// AVX2 and FMA; run_for_processor runs the second where has_avx2(). The tag
+// says which copy the code is in (Copy::kAvx2), for a pass whose two copies
+// differ.
+struct BaselineCopy {
+  static constexpr bool kAvx2 = false;
+};
+struct Avx2Copy {
+  static constexpr bool kAvx2 = true;
+};
+
+template <class Pass>
+[[gnu::flatten]] void run_baseline_copy(const Pass& pass) {
+  pass(BaselineCopy{});
+}
+
+#if TRELVAR_DISPATCH_AVX2
+template <class Pass>
+[[gnu::flatten, gnu::target("avx2,fma")]] void run_avx2_copy(const Pass& pass) {
+  pass(Avx2Copy{});
+}
+#endif
+
+template <class Pass>
+void run_for_processor(const Pass& pass) {
+#if TRELVAR_DISPATCH_AVX2
+  if (has_avx2()) {
+    run_avx2_copy(pass);
+    return;
+  }
+#endif
+  run_baseline_copy(pass);
+}
+
 }  // namespace trelvar::detail

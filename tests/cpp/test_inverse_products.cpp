@@ -47,10 +47,18 @@ using Kernel = void (*)(const MatrixX&, const MatrixX&, const MatrixX&, MatrixX&
                         std::int32_t*);
 
 std::vector<std::pair<const char*, Kernel>> kernels() {
-  std::vector<std::pair<const char*, Kernel>> out = {{"baseline", &solve_with_inverse_baseline},
-                                                     {"dispatched", &solve_with_inverse}};
+  std::vector<std::pair<const char*, Kernel>> out = {
+      {"baseline",
+       [](const MatrixX& m, const MatrixX& xq, const MatrixX& xv, MatrixX& oq, MatrixX& ov,
+          std::int32_t* rows) { run_baseline_copy(SolveWithInverse{m, xq, xv, oq, ov, rows}); }},
+      {"dispatched", &solve_with_inverse}};
 #if TRELVAR_DISPATCH_AVX2
-  if (has_avx2()) out.push_back({"avx2", &solve_with_inverse_avx2});
+  if (has_avx2()) {
+    out.push_back({"avx2", [](const MatrixX& m, const MatrixX& xq, const MatrixX& xv, MatrixX& oq,
+                              MatrixX& ov, std::int32_t* rows) {
+                     run_avx2_copy(SolveWithInverse{m, xq, xv, oq, ov, rows});
+                   }});
+  }
 #endif
   return out;
 }
