@@ -137,6 +137,96 @@ TEST(ArticulatedInertia, OneCoordinateFormsMatchTheGeneralForms) {
   }
 }
 
+// The force transform of X = (R, t) as a dense 6x6 matrix (angular rows
+// first): [R, [t]x R; 0, R].
+Mat6 dense_force_transform(const SE3& x) {
+  Mat3 skew;
+  const Vec3& t = x.translation;
+  skew << 0.0, -t[2], t[1], t[2], 0.0, -t[0], -t[1], t[0], 0.0;
+  Mat6 out = Mat6::Zero();
+  out.topLeftCorner<3, 3>() = x.rotation;
+  out.topRightCorner<3, 3>() = skew * x.rotation;
+  out.bottomRightCorner<3, 3>() = x.rotation;
+  return out;
+}
+
+// A random symmetric positive definite 6x6 matrix, every entry non-zero.
+Mat6 random_positive(std::mt19937& rng) {
+  std::normal_distribution<double> n;
+  Mat6 l;
+  for (int k = 0; k < 36; ++k) l.data()[k] = n(rng);
+  const Mat6 out = l * l.transpose() + 0.5 * Mat6::Identity();
+  return 0.5 * (out + out.transpose());  // exactly symmetric
+}
+
+double largest(const Mat6& m) {
+  return m.cwiseAbs().maxCoeff();
+}
+
+// The move to the parent in every placement form against the dense products
+// T Ia T^T (act, add_act, add_act with the one-coordinate projection) and
+// T^-1 Ia T^-T (act_inv), and its result exactly symmetric.
+template <class X>
+void check_moves(const X& x, const SE3& same, std::mt19937& rng) {
+  std::normal_distribution<double> n;
+  const Mat6 t = dense_force_transform(same);
+  const Mat6 t_inv = t.inverse();
+  for (int k = 0; k < 4; ++k) {
+    const ArticulatedInertia ia{random_positive(rng)};
+    const Mat6 start = random_positive(rng);
+    const Force<> u = random_force(rng);
+    const double d_inverse = 1.0 / (1.0 + std::fabs(n(rng)));
+    const Vec6 u6 = as_vec6(u);
+
+    const Mat6 moved = act(x, ia).m;
+    const Mat6 dense = t * ia.m * t.transpose();
+    EXPECT_LE(largest(moved - dense), 1e-13 * largest(dense));
+    EXPECT_EQ(moved, moved.transpose());
+
+    const Mat6 back = act_inv(x, ia).m;
+    const Mat6 dense_back = t_inv * ia.m * t_inv.transpose();
+    EXPECT_LE(largest(back - dense_back), 1e-13 * largest(dense_back));
+    EXPECT_EQ(back, back.transpose());
+
+    Mat6 sum = start;
+    add_act(sum, x, ia);
+    const Mat6 dense_sum = start + dense;
+    EXPECT_LE(largest(sum - dense_sum), 1e-13 * largest(dense_sum));
+    EXPECT_EQ(sum, sum.transpose());
+
+    Mat6 folded = start;
+    add_act(folded, x, ia, act(x, u), d_inverse);
+    const Mat6 projected = ia.m - d_inverse * u6 * u6.transpose();
+    const Mat6 dense_folded = start + t * projected * t.transpose();
+    EXPECT_LE(largest(folded - dense_folded), 1e-13 * largest(dense_folded));
+    EXPECT_EQ(folded, folded.transpose());
+  }
+}
+
+TEST(ArticulatedInertia, MovesInEveryFormMatchTheDenseProduct) {
+  std::mt19937 rng(8);
+  std::normal_distribution<double> n;
+  for (int k = 0; k < 5; ++k) {
+    const SE3 general = samples::random_placement(rng, 1.0);
+    SCOPED_TRACE(k);
+    check_moves(general, general, rng);
+    const Translation shift{{}, general.translation};
+    check_moves(shift, SE3(Mat3::Identity(), general.translation), rng);
+    const double angle = n(rng);
+    const Vec3 t(n(rng), n(rng), n(rng));
+    const AxisPlacement<0> about_x{AxisRotation<0>(std::cos(angle), std::sin(angle)), t};
+    const AxisPlacement<1> about_y{AxisRotation<1>(std::cos(angle), -std::sin(angle)), t};
+    const AxisPlacement<2> about_z{AxisRotation<2>(std::cos(angle), std::sin(angle)), t};
+    check_moves(about_x, to_se3(about_x), rng);
+    check_moves(about_y, to_se3(about_y), rng);
+    check_moves(about_z, to_se3(about_z), rng);
+  }
+  // The identity and a turn alone.
+  check_moves(SE3(), SE3(), rng);
+  const SE3 turn(samples::random_placement(rng).rotation, Vec3::Zero());
+  check_moves(turn, turn, rng);
+}
+
 TEST(ArticulatedInertia, SumIsTheSumOfTheForces) {
   std::mt19937 rng(3);
   const ArticulatedInertia a = random_articulated(rng), b = random_articulated(rng);
@@ -260,6 +350,12 @@ void check_axis_forms(std::mt19937& rng) {
   const ArticulatedInertia ia = random_articulated(rng);
   EXPECT_EQ(act(fast, ia).m, act(full, ia).m);
   EXPECT_EQ(act_inv(fast, ia).m, act_inv(full, ia).m);
+  const Force<> u = random_force(rng);
+  Mat6 parent_fast = random_articulated(rng).m;
+  Mat6 parent_full = parent_fast;
+  add_act(parent_fast, fast, ia, act(fast, u), 0.7);
+  add_act(parent_full, full, ia, act(full, u), 0.7);
+  EXPECT_EQ(parent_fast, parent_full);
 }
 
 TEST(FastForms, AxisRotationsGiveTheFullProducts) {

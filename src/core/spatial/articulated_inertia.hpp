@@ -166,84 +166,98 @@ inline ArticulatedInertiaOf<S>& operator+=(ArticulatedInertiaOf<S>& a,
 
 namespace articulated_detail {
 
-// Component k (0-2 angular, 3-5 linear) of two forces side by side.
-inline Lanes& part(ForcePair& f, int k) {
-  return k < 3 ? f.n[k] : f.f[k - 3];
-}
-inline const Lanes& part(const ForcePair& f, int k) {
-  return k < 3 ? f.n[k] : f.f[k - 3];
-}
-
-// Columns 2j and 2j + 1 of the symmetric Ia as two forces side by side:
-// entries 2j and 2j + 1 of column k are entries k of those columns, so each
-// component loads as one register.
-inline ForcePair column_pair(const Mat6& ia, int j) {
-  ForcePair out;
-  for (int k = 0; k < 6; ++k) part(out, k) = load_lanes(ia.data() + 6 * k + 2 * j);
-  return out;
-}
-
-// T Ia T^T for the force transform T of a placement (F -> X* F or
-// F -> X^T F, given as `force`), with Ia symmetric: T applied to the columns
-// of Ia, then to the rows of the result (the columns of its transpose), two
-// at a time. Calls put(k, j, lanes) with entries (k, 2j) and (k, 2j + 1) of
-// the result, which by symmetry are its entries (2j, k) and (2j + 1, k).
-template <class Transform, class Put>
-[[gnu::always_inline]] inline void transformed(const Mat6& ia, const Transform& force,
-                                               const Put& put) {
-  ForcePair y[3];  // T Ia, columns (0, 1), (2, 3), (4, 5)
-  for (int j = 0; j < 3; ++j) y[j] = force(column_pair(ia, j));
-  for (int r = 0; r < 3; ++r) {
-    ForcePair rows;  // rows 2r and 2r + 1 of T Ia
-    for (int j = 0; j < 3; ++j) {
-      const Lanes top = part(y[j], 2 * r), bottom = part(y[j], 2 * r + 1);
-      part(rows, 2 * j) = Lanes{top[0], bottom[0]};
-      part(rows, 2 * j + 1) = Lanes{top[1], bottom[1]};
-    }
-    const ForcePair z = force(rows);
-    for (int k = 0; k < 6; ++k) put(k, r, part(z, k));
+// R M R^T for a 3x3 block M of Ia (rows from `row`, columns from `col`), as
+// (R M) R^T: R applied to the columns of M, then to the rows of R M, with the
+// mul of R's form. out[i][j] is entry (i, j); for a block on the diagonal
+// only its upper triangle is read and only j >= i is used.
+template <class R>
+[[gnu::always_inline]] inline void turned_block(const Mat6& ia, const R& r, int row, int col,
+                                                double out[3][3]) {
+  const auto at = [&](int i, int j) {
+    return row + i <= col + j ? ia(row + i, col + j) : ia(col + j, row + i);
+  };
+  Vec3 rm[3];  // columns of R M
+  for (int j = 0; j < 3; ++j) rm[j] = mul(r, Vec3(at(0, j), at(1, j), at(2, j)));
+  for (int i = 0; i < 3; ++i) {
+    const Vec3 row_i = mul(r, Vec3(rm[0][i], rm[1][i], rm[2][i]));
+    for (int j = 0; j < 3; ++j) out[i][j] = row_i[j];
   }
+}
+
+// X* Ia X^-1 for X = (R, t) in any of its forms and Ia = [A, B; B^T, C]
+// symmetric. The force transform is [R, [t]x R; 0, R] = [1, [t]x; 0, 1]
+// diag(R, R), so with the blocks turned first,
+//   A~ = R A R^T,   B~ = R B R^T,   C~ = R C R^T,
+// the shift by t gives
+//   C' = C~,   B' = B~ + [t]x C~,   A' = A~ - B~ [t]x + [t]x B'^T,
+// where entry (i, j) of A' is A~_ij + (t x B~(i, :))_j + (t x B'(j, :))_i.
+// Only the 21 entries of the upper triangle are formed, from Ia's upper
+// triangle: put(r, c, x) receives entry (r, c), r <= c, and the caller
+// writes it to both triangles, so the result is exactly symmetric.
+template <class X, class Put>
+[[gnu::always_inline]] inline void moved_upper(const Mat6& ia, const X& x, const Put& put) {
+  const Vec3& t = x.translation;
+  double a[3][3], b[3][3], c[3][3];
+  turned_block(ia, x.rotation, 0, 0, a);
+  turned_block(ia, x.rotation, 0, 3, b);
+  turned_block(ia, x.rotation, 3, 3, c);
+  const auto sym = [](const double m[3][3], int i, int j) { return i <= j ? m[i][j] : m[j][i]; };
+  // (t x v)_k.
+  const auto cross_k = [&t](int k, const double v[3]) {
+    const int p = (k + 1) % 3, q = (k + 2) % 3;
+    return t[p] * v[q] - t[q] * v[p];
+  };
+  // B' = B~ + [t]x C~, column by column.
+  double bp[3][3];
+  for (int j = 0; j < 3; ++j) {
+    const double cj[3] = {sym(c, 0, j), sym(c, 1, j), sym(c, 2, j)};
+    for (int i = 0; i < 3; ++i) bp[i][j] = b[i][j] + cross_k(i, cj);
+  }
+  for (int j = 0; j < 3; ++j) {
+    for (int i = 0; i <= j; ++i) put(i, j, a[i][j] + cross_k(j, b[i]) + cross_k(i, bp[j]));
+  }
+  for (int j = 0; j < 3; ++j) {
+    for (int i = 0; i < 3; ++i) put(i, 3 + j, bp[i][j]);
+  }
+  for (int j = 0; j < 3; ++j) {
+    for (int i = 0; i <= j; ++i) put(3 + i, 3 + j, c[i][j]);
+  }
+}
+
+// out(r, c) = out(c, r) = x.
+inline void put_symmetric(Mat6& out, int r, int c, double x) {
+  out(r, c) = x;
+  out(c, r) = x;
 }
 
 }  // namespace articulated_detail
 
 // X* Ia X^-1: Ia given in the child frame of X = (R, t), expressed in the
 // parent frame; X in any of its forms (an SE3, an AxisPlacement<K>, ...).
-// As Ia is symmetric, X* Ia X^-1 = X* (X* Ia)^T.
 template <class X, class S>
 inline ArticulatedInertia act(const X& x, const ArticulatedInertiaOf<S>& ia) {
-  using namespace articulated_detail;
   ArticulatedInertia out{Mat6()};  // every entry written below
-  transformed(
-      ia.m, [&](const ForcePair& f) { return act(x, f); },
-      [&](int k, int j, const Lanes& e) { store_lanes(out.m.data() + 6 * k + 2 * j, e); });
+  articulated_detail::moved_upper(
+      ia.m, x, [&](int r, int c, double e) { articulated_detail::put_symmetric(out.m, r, c, e); });
   return out;
 }
 
-// X^T Ia X: Ia given in the parent frame, expressed in the child frame (X^T
-// maps a force in the parent frame to the child frame: act_inv).
+// X^T Ia X: Ia given in the parent frame, expressed in the child frame, as
+// the move through X^-1 = (R^T, -R^T t).
 template <class X, class S>
 inline ArticulatedInertia act_inv(const X& x, const ArticulatedInertiaOf<S>& ia) {
-  using namespace articulated_detail;
-  ArticulatedInertia out{Mat6()};
-  transformed(
-      ia.m, [&](const ForcePair& f) { return act_inv(x, f); },
-      [&](int k, int j, const Lanes& e) { store_lanes(out.m.data() + 6 * k + 2 * j, e); });
-  return out;
+  return act(inverse(x), ia);
 }
 
 // parent += X* Ia X^-1, for a parent inertia kept as its matrix: Ia moved
-// from a child to its parent and summed there in one pass.
+// from a child to its parent and summed there in one pass. The parent's
+// upper triangle is read and both triangles written.
 template <class X, class S>
 [[gnu::always_inline]] inline void add_act(Mat6& parent, const X& x,
                                            const ArticulatedInertiaOf<S>& ia) {
-  using namespace articulated_detail;
-  transformed(
-      ia.m, [&](const ForcePair& f) { return act(x, f); },
-      [&](int k, int j, const Lanes& e) {
-        double* at = parent.data() + 6 * k + 2 * j;
-        store_lanes(at, load_lanes(at) + e);
-      });
+  articulated_detail::moved_upper(ia.m, x, [&](int r, int c, double e) {
+    articulated_detail::put_symmetric(parent, r, c, parent(r, c) + e);
+  });
 }
 
 // parent += X* (Ia - U U^T / D) X^-1 for a joint with one coordinate, given
@@ -255,15 +269,11 @@ template <class X, class S>
 [[gnu::always_inline]] inline void add_act(Mat6& parent, const X& x,
                                            const ArticulatedInertiaOf<S>& ia, const Force<>& w,
                                            double d_inverse) {
-  using namespace articulated_detail;
   const double w6[6] = {w.n[0], w.n[1], w.n[2], w.f[0], w.f[1], w.f[2]};  // angular part first
-  transformed(
-      ia.m, [&](const ForcePair& f) { return act(x, f); },
-      [&](int k, int j, const Lanes& e) {
-        const Lanes wd{d_inverse * w6[2 * j], d_inverse * w6[2 * j + 1]};
-        double* at = parent.data() + 6 * k + 2 * j;
-        store_lanes(at, load_lanes(at) + (e - wd * w6[k]));
-      });
+  articulated_detail::moved_upper(ia.m, x, [&](int r, int c, double e) {
+    articulated_detail::put_symmetric(parent, r, c,
+                                      parent(r, c) + (e - (d_inverse * w6[c]) * w6[r]));
+  });
 }
 
 // Ia - U D^-1 U^T for U = Ia S and Dinv = (S^T U)^-1: the inertia a body with
