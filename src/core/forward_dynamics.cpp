@@ -284,14 +284,14 @@ template <bool kKeepW, class Kind, class X>
 // tag from run_for_processor) calls the move of its own instruction set, from
 // one call site. Both passes measured faster so than with the move inlined
 // into their AVX2 copies (aba on arm7 13 %, the inverse mass matrix 16 %): the
-// move needs most registers, and inlined it made the whole sweep spill. The AVX2 copy of the move pays
-// (aba and M^-1 on arm7 and tree30: 7-9 % fewer instructions than with the
-// baseline copy, and as fast or faster): three-operand instructions spare the
-// register copies of its scalar products, and the sweep keeps more of its
-// values across the call in the registers the move leaves alone.
-// Choosing the copy at run time inside one call measured as many
-// instructions as the baseline move alone: the sweep then saves its values
-// around the call as if the move took every register.
+// move needs most registers, and inlined it made the whole sweep spill. The
+// AVX2 copy of the move pays (aba and M^-1 on arm7 and tree30: 7-9 % fewer
+// instructions than with the baseline copy, and as fast or faster):
+// three-operand instructions spare the register copies of its scalar
+// products, and the sweep keeps more of its values across the call in the
+// registers the move leaves alone. Choosing the copy at run time inside one
+// call measured as many instructions as the baseline move alone: the sweep
+// then saves its values around the call as if the move took every register.
 template <bool kKeepW, class Kind, class X>
 [[gnu::noinline]] void move_outlined(const Model& model, FdWork& fd, std::size_t i, Kind kind,
                                      const X& x, ArticulatedInertiaRef& ia) {
@@ -567,7 +567,7 @@ struct InverseMass {
         first = false;
         fd.omi[i].translation -= origin;
       }
-      if constexpr (kAccelerations) continue;  // body.forward placed the inertias
+      if constexpr (kAccelerations) continue;  // body().forward placed the inertias
       const std::size_t p = model.parents[i];
       if (rides_on_parent(model, i) && p != 0) {
         ArticulatedInertiaRef parent{fd.ia[p]};
