@@ -831,10 +831,6 @@ void accelerations_and_inverse_mass(const Model& model, Data& data, const double
   data.Minv.swap(fd.minv);
 }
 
-const MatrixX& inverse_mass_matrix(const Model& model, Data& data, const double* q) {
-  return minverse_checked(model, data, Inputs{q, nullptr, nullptr, nullptr});
-}
-
 }  // namespace detail
 
 const VectorX& aba(const Model& model, Data& data, const Eigen::Ref<const VectorX>& q,
@@ -861,7 +857,8 @@ const MatrixX& compute_minverse(const Model& model, Data& data,
                                 const Eigen::Ref<const VectorX>& q) {
   check_data_matches(model, data);
   detail::check_configuration(model, q.size());
-  return detail::inverse_mass_matrix(model, data, q.data());
+  return detail::minverse_checked(model, data,
+                                  detail::Inputs{q.data(), nullptr, nullptr, nullptr});
 }
 
 }  // namespace trelvar

@@ -243,10 +243,10 @@ inline ArticulatedInertia act(const X& x, const ArticulatedInertiaOf<S>& ia) {
 }
 
 // X^T Ia X: Ia given in the parent frame, expressed in the child frame, as
-// the move through X^-1 = (R^T, -R^T t).
+// the move through X^-1.
 template <class X, class S>
 inline ArticulatedInertia act_inv(const X& x, const ArticulatedInertiaOf<S>& ia) {
-  return act(inverse(x), ia);
+  return act(to_se3(x).inverse(), ia);
 }
 
 // parent += X* Ia X^-1, for a parent inertia kept as its matrix: Ia moved

@@ -161,33 +161,6 @@ struct Translation {
   const Vec3& translation;
 };
 
-// R^T for R in any of its forms: mul and mul_transpose exchanged.
-template <class R>
-struct TransposedRotation {
-  R r;
-};
-template <class R, class V>
-inline V mul(const TransposedRotation<R>& rt, const V& x) {
-  return mul_transpose(rt.r, x);
-}
-template <class R, class V>
-inline V mul_transpose(const TransposedRotation<R>& rt, const V& x) {
-  return mul(rt.r, x);
-}
-
-// X^-1 = (R^T, -R^T t), R kept in its form.
-template <class R>
-struct InversePlacement {
-  TransposedRotation<R> rotation;
-  Vec3 translation;
-};
-template <class X>
-inline auto inverse(const X& x) {
-  using R = std::decay_t<decltype(x.rotation)>;
-  const Vec3 rt = mul_transpose(x.rotation, x.translation);
-  return InversePlacement<R>{{x.rotation}, -rt};
-}
-
 // Placements by shape, as joint transforms come: the identity, a rotation
 // alone, a translation alone, or a general SE3.
 struct IdentityPlacement {};
@@ -205,6 +178,9 @@ inline SE3 to_se3(const PureRotation& x) {
   return SE3(x.rotation, Vec3::Zero());
 }
 inline SE3 to_se3(const PureTranslation& x) {
+  return SE3(Mat3::Identity(), x.translation);
+}
+inline SE3 to_se3(const Translation& x) {
   return SE3(Mat3::Identity(), x.translation);
 }
 template <int K>
