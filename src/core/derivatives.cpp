@@ -70,6 +70,7 @@ struct InverseDynamicsDerivatives {
   double* beta(std::size_t d) const { return sigma(d) + 6; }
   double* psi(std::size_t d) const { return sigma(d) + 12; }
   const double* column(std::size_t c) const { return data.j.data() + 6 * c; }
+  const double* variation(std::size_t c) const { return data.dJ.data() + 6 * c; }
 
   void forward(std::size_t i) const {
     const std::size_t p = model.parents[i];
@@ -77,14 +78,12 @@ struct InverseDynamicsDerivatives {
     const Motion<> vp = motion_of(data.ov[p]);
     const Motion<> ap = motion_of(data.work.oa[p]);
     const Motion<> vi = motion_of(data.ov[i]);
-    // a_i = a_l + S_i qdd_i + v_i x S_i qd_i.
+    // a_i = a_l + S_i qdd_i + v_i x S_i qd_i, with the world columns S_c and
+    // their variation dJ_c = v_i x S_c that velocity_step left.
     Motion<> ai = ap;
     const std::size_t iv = model.idx_vs[i];
-    if (model.nvs[i] > 0) {
-      const JointType type = model.joints[i].joint_type;
-      const UnitAxis axis = joint_axis(model, i);
-      ai += act(data.omi[i], joint_motion(type, axis, a + iv));
-      ai += cross(vi, act(data.omi[i], joint_motion(type, axis, v + iv)));
+    for (std::size_t c = iv; c < iv + model.nvs[i]; ++c) {
+      ai += a[c] * motion_of_column(column(c)) + v[c] * motion_of_column(variation(c));
     }
     store(data.work.oa[i], ai);
     // I_i, h_i, f_i = I_i a_i + v_i x* h_i, B_i.
@@ -101,7 +100,8 @@ struct InverseDynamicsDerivatives {
       const Motion<> sig = cross(s, vp);
       store_column(sigma(c), sig);
       store_column(beta(c), cross(sig, vp) - cross(s, ap));
-      store_column(psi(c), cross(vp + vi, s));
+      // psi_c = (v_l + v_i) x S_c = dJ_c - sigma_c.
+      store_column(psi(c), motion_of_column(variation(c)) - sig);
     }
   }
 
