@@ -243,22 +243,135 @@ TEST(FrameType, Printing) {
             "FrameType(OP_FRAME | BODY | SENSOR)");
 }
 
-TEST(Model, ConsistencyCheckCatchesHandEdits) {
-  Model m = small_tree();
-  m.parents[2] = 3;  // a parent after its child
-  EXPECT_THROW(m.check_consistency(), Error);
-  m = small_tree();
-  m.nqs[1] = 2;  // slice size that does not match the kind
-  EXPECT_THROW(m.check_consistency(), Error);
-  m = small_tree();
-  m.joints.pop_back();
-  EXPECT_THROW(m.check_consistency(), Error);
-  m = small_tree();
-  m.axis_index[3] = 3;  // not a coordinate axis: would index past a 3-vector
-  EXPECT_THROW(m.check_consistency(), Error);
-  m = small_tree();
-  m.axis_index.pop_back();
-  EXPECT_THROW(m.check_consistency(), Error);
+// universe -> 1 revolute -> 2 floating, 1 -> 3 spherical, universe -> 4
+// continuous: slices of every width, q and v offsets that differ.
+Model mixed_tree() {
+  Model m;
+  m.add_joint(0, revolute_z(), SE3::identity(), "r");
+  m.add_joint(1, Joint::create(JointType::Floating), SE3::identity(), "free");
+  m.add_joint(1, Joint::create(JointType::Spherical), SE3::identity(), "ball");
+  m.add_joint(0, Joint::create(JointType::Continuous, Vec3::UnitX()), SE3::identity(), "c");
+  return m;
+}
+
+// One hand edit of a model and the error every algorithm then reports.
+struct ModelEdit {
+  const char* what;
+  std::function<void(Model&)> edit;
+  std::string message;
+};
+
+const std::string kListsMessage = "Model lists do not match njoints = 5";
+std::string joint_message(int i) {
+  return "Model joint " + std::to_string(i) + " is inconsistent";
+}
+const std::string kSizesMessage = "Model sizes nq, nv do not match its joints";
+const auto kHugeCount = std::size_t{1} << 62;
+
+const ModelEdit kModelEdits[] = {
+    // Every list against njoints, shorter and longer.
+    {"njoints 0", [](Model& m) { m.njoints = 0; }, "Model lists do not match njoints = 0"},
+    {"njoints + 1", [](Model& m) { m.njoints += 1; }, "Model lists do not match njoints = 6"},
+    {"njoints huge", [](Model& m) { m.njoints = kHugeCount; },
+     "Model lists do not match njoints = " + std::to_string(kHugeCount)},
+    {"joints short", [](Model& m) { m.joints.pop_back(); }, kListsMessage},
+    {"joints long", [](Model& m) { m.joints.push_back(m.joints[1]); }, kListsMessage},
+    {"placements", [](Model& m) { m.placements.pop_back(); }, kListsMessage},
+    {"parents", [](Model& m) { m.parents.pop_back(); }, kListsMessage},
+    {"idx_qs", [](Model& m) { m.idx_qs.pop_back(); }, kListsMessage},
+    {"nqs", [](Model& m) { m.nqs.push_back(0); }, kListsMessage},
+    {"idx_vs", [](Model& m) { m.idx_vs.pop_back(); }, kListsMessage},
+    {"nvs", [](Model& m) { m.nvs.pop_back(); }, kListsMessage},
+    {"nv_subtree", [](Model& m) { m.nv_subtree.pop_back(); }, kListsMessage},
+    {"subtree_end", [](Model& m) { m.subtree_end.push_back(5); }, kListsMessage},
+    {"subtrees", [](Model& m) { m.subtrees.pop_back(); }, kListsMessage},
+    {"unit_axes", [](Model& m) { m.unit_axes.pop_back(); }, kListsMessage},
+    {"axis_index short", [](Model& m) { m.axis_index.pop_back(); }, kListsMessage},
+    {"axis_index long", [](Model& m) { m.axis_index.push_back(-1); }, kListsMessage},
+    {"inertias long", [](Model& m) { m.inertias.push_back(Inertia::zero()); }, kListsMessage},
+    {"frames", [](Model& m) { m.frames.pop_back(); }, kListsMessage},
+    {"nframes", [](Model& m) { m.nframes += 1; }, kListsMessage},
+    // A list error comes before a joint's.
+    {"lists before joints",
+     [](Model& m) {
+       m.parents[2] = 7;
+       m.nvs.pop_back();
+     },
+     kListsMessage},
+    // Each entry of one joint.
+    {"parent after the joint", [](Model& m) { m.parents[2] = 3; }, joint_message(2)},
+    {"parent is the joint", [](Model& m) { m.parents[2] = 2; }, joint_message(2)},
+    {"nq not the kind's", [](Model& m) { m.nqs[3] = 3; }, joint_message(3)},
+    {"nv not the kind's", [](Model& m) { m.nvs[3] = 4; }, joint_message(3)},
+    {"kind changed", [](Model& m) { m.joints[3].joint_type = JointType::Floating; },
+     joint_message(3)},
+    {"kind outside the enumeration",
+     [](Model& m) { m.joints[4].joint_type = static_cast<JointType>(200); }, joint_message(4)},
+    {"q slice moved", [](Model& m) { m.idx_qs[3] += 1; }, joint_message(3)},
+    {"v slice moved", [](Model& m) { m.idx_vs[4] -= 1; }, joint_message(4)},
+    {"subtree end past the joints", [](Model& m) { m.subtree_end[3] = 6; }, joint_message(3)},
+    {"subtree end at the joint", [](Model& m) { m.subtree_end[4] = 4; }, joint_message(4)},
+    {"subtree end before the joint", [](Model& m) { m.subtree_end[2] = 0; }, joint_message(2)},
+    {"axis index below -1", [](Model& m) { m.axis_index[1] = -2; }, joint_message(1)},
+    {"axis index past z", [](Model& m) { m.axis_index[4] = 3; }, joint_message(4)},
+    {"axis index far out", [](Model& m) { m.axis_index[4] = -128; }, joint_message(4)},
+    // The first wrong joint is named; a joint error comes before the totals'.
+    {"first of two",
+     [](Model& m) {
+       m.axis_index[4] = 5;
+       m.parents[2] = 4;
+     },
+     joint_message(2)},
+    {"joint before totals",
+     [](Model& m) {
+       m.nq += 1;
+       m.idx_vs[3] = 0;
+     },
+     joint_message(3)},
+    // The totals.
+    {"nq", [](Model& m) { m.nq += 1; }, kSizesMessage},
+    {"nv", [](Model& m) { m.nv -= 1; }, kSizesMessage},
+};
+
+TEST(Model, ConsistencyCheckNamesEachHandEdit) {
+  ASSERT_EQ(testing::error_of([] { mixed_tree().check_consistency(); }), "<no error>");
+  for (const ModelEdit& e : kModelEdits) {
+    Model m = mixed_tree();
+    e.edit(m);
+    EXPECT_EQ(testing::error_of([&] { m.check_consistency(); }), e.message) << e.what;
+    // Every algorithm goes through the same check first.
+    const Data d(mixed_tree());
+    EXPECT_EQ(testing::error_of([&] { check_data_matches(m, d); }), e.message) << e.what;
+  }
+}
+
+TEST(Model, ConsistencyCheckAcceptsTheBoundaries) {
+  const std::function<void(Model&)> edits[] = {
+      // Fewer inertias than joints read as zero.
+      [](Model& m) { m.inertias.pop_back(); },
+      // A subtree may end at njoints, an axis index may be -1 or 2.
+      [](Model& m) { m.subtree_end[1] = 5; },
+      [](Model& m) { m.axis_index[1] = -1; },
+      [](Model& m) { m.axis_index[4] = 2; },
+      // A kind outside the enumeration has no coordinates (as joint_nq and
+      // joint_nv say).
+      [](Model& m) {
+        m.joints[4].joint_type = static_cast<JointType>(200);
+        m.nqs[4] = m.nvs[4] = 0;
+        m.nq -= 2;
+        m.nv -= 1;
+      },
+      // Unchecked lists.
+      [](Model& m) { m.names.pop_back(); },
+      [](Model& m) { m.children.pop_back(); },
+  };
+  for (std::size_t k = 0; k < std::size(edits); ++k) {
+    Model m = mixed_tree();
+    edits[k](m);
+    EXPECT_EQ(testing::error_of([&] { m.check_consistency(); }), "<no error>") << k;
+  }
+  // A universe-only model.
+  EXPECT_EQ(testing::error_of([] { Model().check_consistency(); }), "<no error>");
 }
 
 TEST(Model, AxisIndexNamesExactCoordinateAxes) {
@@ -464,17 +577,140 @@ TEST(Data, MismatchedModelIsRejectedNamingBothSizes) {
   const Data d(m);
   EXPECT_NO_THROW(check_data_matches(m, d));
   m.add_joint(0, Joint::create(JointType::Prismatic, Vec3::UnitX()), SE3::identity(), "p");
-  try {
-    check_data_matches(m, d);
-    FAIL() << "expected an error";
-  } catch (const Error& e) {
-    const std::string msg = e.what();
-    EXPECT_NE(msg.find("njoints=4, nq=3, nv=3"), std::string::npos) << msg;
-    EXPECT_NE(msg.find("njoints=5, nq=4, nv=4"), std::string::npos) << msg;
+  EXPECT_EQ(testing::error_of([&] { check_data_matches(m, d); }),
+            "Data does not match the model: data has njoints=4, nq=3, nv=3 but the model has "
+            "njoints=5, nq=4, nv=4; create a new Data from the model");
+  // Each of the three sizes alone; the model's own errors come first.
+  const Model tree = mixed_tree();
+  for (int which = 0; which < 3; ++which) {
+    Data other(tree);
+    (which == 0 ? other.njoints : which == 1 ? other.nq : other.nv) += 1;
+    const std::string msg = testing::error_of([&] { check_data_matches(tree, other); });
+    EXPECT_EQ(msg.rfind("Data does not match the model: data has njoints=", 0), 0u) << msg;
+    Model broken = tree;
+    broken.parents[3] = 3;
+    EXPECT_EQ(testing::error_of([&] { check_data_matches(broken, other); }), joint_message(3));
   }
-  Data shrunk(small_tree());
-  shrunk.omi.pop_back();
-  EXPECT_THROW(check_data_matches(small_tree(), shrunk), Error);
+}
+
+// One buffer resized by hand: every size buffers_consistent compares.
+struct BufferEdit {
+  const char* name;
+  std::function<void(Data&)> edit;
+};
+
+template <class T>
+void shorten(std::vector<T>& v) {
+  v.pop_back();
+}
+template <class Mat>
+void fewer_rows(Mat& m) {
+  m.resize(m.rows() - 1, m.cols());
+}
+template <class Mat>
+void fewer_cols(Mat& m) {
+  m.resize(m.rows(), m.cols() - 1);
+}
+
+const BufferEdit kBufferEdits[] = {
+    {"v", [](Data& d) { shorten(d.v); }},
+    {"a", [](Data& d) { shorten(d.a); }},
+    {"f", [](Data& d) { shorten(d.f); }},
+    {"ov", [](Data& d) { d.ov.emplace_back(); }},
+    {"omi", [](Data& d) { shorten(d.omi); }},
+    {"limi", [](Data& d) { shorten(d.limi); }},
+    {"oycrb", [](Data& d) { shorten(d.oycrb); }},
+    {"com", [](Data& d) { shorten(d.com); }},
+    {"vcom", [](Data& d) { shorten(d.vcom); }},
+    {"mass", [](Data& d) { d.mass.push_back(0.0); }},
+    {"a_gf", [](Data& d) { shorten(d.a_gf); }},
+    {"h", [](Data& d) { shorten(d.h); }},
+    {"doycrb", [](Data& d) { shorten(d.doycrb); }},
+    {"tau", [](Data& d) { fewer_rows(d.tau); }},
+    {"nle", [](Data& d) { d.nle.resize(d.nle.size() + 1); }},
+    {"g", [](Data& d) { d.g.resize(0); }},
+    {"M rows", [](Data& d) { fewer_rows(d.M); }},
+    {"M cols", [](Data& d) { fewer_cols(d.M); }},
+    {"C rows", [](Data& d) { d.C.resize(d.C.rows() + 1, d.C.cols()); }},
+    {"C cols", [](Data& d) { d.C.resize(d.C.rows(), d.C.cols() + 1); }},
+    {"dtau_dq rows", [](Data& d) { fewer_rows(d.dtau_dq); }},
+    {"dtau_dq cols", [](Data& d) { fewer_cols(d.dtau_dq); }},
+    {"dtau_dv rows", [](Data& d) { fewer_rows(d.dtau_dv); }},
+    {"dtau_dv cols", [](Data& d) { fewer_cols(d.dtau_dv); }},
+    {"ddq_dq rows", [](Data& d) { fewer_rows(d.ddq_dq); }},
+    {"ddq_dq cols", [](Data& d) { fewer_cols(d.ddq_dq); }},
+    {"ddq_dv rows", [](Data& d) { fewer_rows(d.ddq_dv); }},
+    {"ddq_dv cols", [](Data& d) { fewer_cols(d.ddq_dv); }},
+    {"j", [](Data& d) { fewer_cols(d.j); }},
+    {"dJ", [](Data& d) { fewer_cols(d.dJ); }},
+    {"ag", [](Data& d) { d.ag.resize(6, d.ag.cols() + 1); }},
+    {"dag", [](Data& d) { fewer_cols(d.dag); }},
+    {"jcom", [](Data& d) { fewer_cols(d.jcom); }},
+    {"work.cols", [](Data& d) { fewer_cols(d.work.cols); }},
+    {"work.b", [](Data& d) { shorten(d.work.b); }},
+    {"work.h", [](Data& d) { shorten(d.work.h); }},
+    {"work.rel", [](Data& d) { shorten(d.work.rel); }},
+    {"work.prev", [](Data& d) { shorten(d.work.prev); }},
+    {"work.forms", [](Data& d) { d.work.forms.push_back(0); }},
+    {"work.sincos", [](Data& d) { shorten(d.work.sincos); }},
+    {"work.oa", [](Data& d) { shorten(d.work.oa); }},
+    {"work.of", [](Data& d) { shorten(d.work.of); }},
+    {"work.dmotions", [](Data& d) { fewer_cols(d.work.dmotions); }},
+    {"ddq", [](Data& d) { fewer_rows(d.ddq); }},
+    {"Minv rows", [](Data& d) { fewer_rows(d.Minv); }},
+    {"Minv cols", [](Data& d) { fewer_cols(d.Minv); }},
+    {"fd.limi", [](Data& d) { shorten(d.work.fd.limi); }},
+    {"fd.forms", [](Data& d) { shorten(d.work.fd.forms); }},
+    {"fd.v", [](Data& d) { shorten(d.work.fd.v); }},
+    {"fd.c", [](Data& d) { shorten(d.work.fd.c); }},
+    {"fd.pa", [](Data& d) { shorten(d.work.fd.pa); }},
+    {"fd.a", [](Data& d) { shorten(d.work.fd.a); }},
+    {"fd.ia", [](Data& d) { shorten(d.work.fd.ia); }},
+    {"fd.ia_s", [](Data& d) { fewer_cols(d.work.fd.ia_s); }},
+    {"fd.u_parent", [](Data& d) { fewer_cols(d.work.fd.u_parent); }},
+    {"fd.d_inv", [](Data& d) { fewer_cols(d.work.fd.d_inv); }},
+    {"fd.u", [](Data& d) { fewer_rows(d.work.fd.u); }},
+    {"fd.ddq", [](Data& d) { fewer_rows(d.work.fd.ddq); }},
+    {"fd.omi", [](Data& d) { shorten(d.work.fd.omi); }},
+    {"fd.s_world", [](Data& d) { fewer_cols(d.work.fd.s_world); }},
+    {"fd.u_world", [](Data& d) { fewer_cols(d.work.fd.u_world); }},
+    {"fd.f rows", [](Data& d) { fewer_rows(d.work.fd.f); }},
+    {"fd.f cols", [](Data& d) { fewer_cols(d.work.fd.f); }},
+    {"fd.acc", [](Data& d) { fewer_cols(d.work.fd.acc); }},
+    {"fd.acc_start", [](Data& d) { shorten(d.work.fd.acc_start); }},
+    {"fd.acc_owner", [](Data& d) { shorten(d.work.fd.acc_owner); }},
+    {"fd.minv rows", [](Data& d) { fewer_rows(d.work.fd.minv); }},
+    {"fd.minv cols", [](Data& d) { fewer_cols(d.work.fd.minv); }},
+};
+
+TEST(Data, EveryBufferSizeIsChecked) {
+  const Model m = mixed_tree();
+  const Data fresh(m);
+  ASSERT_EQ(fresh.nv, 11u);
+  ASSERT_EQ(fresh.work.fd.acc.cols(), 66);
+  ASSERT_TRUE(fresh.buffers_consistent());
+  for (const BufferEdit& b : kBufferEdits) {
+    Data d = fresh;
+    b.edit(d);
+    EXPECT_FALSE(d.buffers_consistent()) << b.name;
+    EXPECT_EQ(testing::error_of([&] { check_data_matches(m, d); }),
+              "Data buffers do not have the sizes njoints=5, nq=14, nv=11 give")
+        << b.name;
+  }
+}
+
+TEST(Data, SizesNoBufferCanHoldAreRefused) {
+  // Counts far beyond memory, including ones whose byte counts wrap around.
+  const std::size_t counts[] = {std::size_t{1} << 59, std::size_t{1} << 62,
+                                (std::size_t{1} << 59) + 5, ~std::size_t{0}};
+  for (const std::size_t n : counts) {
+    Data d(mixed_tree());
+    d.njoints = n;
+    EXPECT_FALSE(d.buffers_consistent()) << n;
+    d = Data(mixed_tree());
+    d.nv = n;
+    EXPECT_FALSE(d.buffers_consistent()) << n;
+  }
 }
 
 }  // namespace
