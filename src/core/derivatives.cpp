@@ -78,12 +78,20 @@ struct InverseDynamicsDerivatives {
     const Motion<> vp = motion_of(data.ov[p]);
     const Motion<> ap = motion_of(data.work.oa[p]);
     const Motion<> vi = motion_of(data.ov[i]);
-    // a_i = a_l + S_i qdd_i + v_i x S_i qd_i, with the world columns S_c and
-    // their variation dJ_c = v_i x S_c that velocity_step left.
+    // For the coordinates c of joint i, from the world columns S_c and their
+    // variation dJ_c = v_i x S_c that velocity_step left:
+    //   a_i = a_l + sum_c (S_c qdd_c + dJ_c qd_c)   (= a_l + S_i qdd_i + v_i x S_i qd_i)
+    //   sigma_c, beta_c, and psi_c = (v_l + v_i) x S_c = dJ_c - sigma_c.
     Motion<> ai = ap;
     const std::size_t iv = model.idx_vs[i];
     for (std::size_t c = iv; c < iv + model.nvs[i]; ++c) {
-      ai += a[c] * motion_of_column(column(c)) + v[c] * motion_of_column(variation(c));
+      const Motion<> s = motion_of_column(column(c));
+      const Motion<> ds = motion_of_column(variation(c));
+      ai += a[c] * s + v[c] * ds;
+      const Motion<> sig = cross(s, vp);
+      store_column(sigma(c), sig);
+      store_column(beta(c), cross(sig, vp) - cross(s, ap));
+      store_column(psi(c), ds - sig);
     }
     store(data.work.oa[i], ai);
     // I_i, h_i, f_i = I_i a_i + v_i x* h_i, B_i.
@@ -94,15 +102,6 @@ struct InverseDynamicsDerivatives {
     Mat6& b = data.work.b[i];
     inertia_variation(inertia, vi, b);
     add_momentum_cross(h, b);
-    // sigma_c, beta_c, psi_c.
-    for (std::size_t c = iv; c < iv + model.nvs[i]; ++c) {
-      const Motion<> s = motion_of_column(column(c));
-      const Motion<> sig = cross(s, vp);
-      store_column(sigma(c), sig);
-      store_column(beta(c), cross(sig, vp) - cross(s, ap));
-      // psi_c = (v_l + v_i) x S_c = dJ_c - sigma_c.
-      store_column(psi(c), motion_of_column(variation(c)) - sig);
-    }
   }
 
   void backward(std::size_t i) const {
