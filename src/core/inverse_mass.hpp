@@ -10,9 +10,8 @@ namespace trelvar::detail {
 // The joint accelerations aba(q, v, tau) and M^-1 from one pass, after the
 // caller's checks of the Data and the vectors' lengths: ddq into data.ddq and
 // M^-1 into data.Minv, or an Error (aba's own, where aba fails) with both as
-// they were. Leaves the placements X_i at q in data.work.fd.limi (their forms
-// in fd.forms) and the sines of the axis joints in data.work.sincos
-// (SinesAhead).
+// they were. Leaves the sines of the axis joints at q in data.work.sincos
+// (SinesAhead), for the derivative pass that follows.
 void accelerations_and_inverse_mass(const Model& model, Data& data, const double* q,
                                     const double* v, const double* tau);
 
