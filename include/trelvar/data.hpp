@@ -109,6 +109,8 @@ class Data {
       std::vector<std::size_t> acc_owner;  // per joint: the joint whose block holds its
                                            // accelerations (itself, or its parent's owner
                                            // for a fixed joint; 0: none)
+      std::vector<Inertia> ic;        // per joint: composite inertia of the subtree, own
+                                      // frame (compute_minverse of small trees)
       MatrixX minv;                   // nv x nv: M^-1 in the lower triangle before it is
                                       // checked (row i of M^-1 written as column i)
     } fd;

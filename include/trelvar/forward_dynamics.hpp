@@ -34,7 +34,9 @@ const VectorX& aba(const Model& model, Data& data, const Eigen::Ref<const Vector
                    const Eigen::Ref<const VectorX>& v, const Eigen::Ref<const VectorX>& tau,
                    const std::vector<Vec6>& fext);
 
-// M(q)^-1, filled whole (both triangles), into data.Minv; returns it.
+// M(q)^-1, filled whole (both triangles), into data.Minv; returns it. By the
+// sweeps of the articulated-body algorithm for unit joint forces, or, for a
+// tree of at most 12 one-coordinate joints, by factoring M along the tree.
 const MatrixX& compute_minverse(const Model& model, Data& data,
                                 const Eigen::Ref<const VectorX>& q);
 

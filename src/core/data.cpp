@@ -17,7 +17,7 @@ bool forward_dynamics_sizes_match(const Data::Work::ForwardDynamics& fd, std::si
          fd.d_inv.cols() == nvi && fd.u.size() == nvi && fd.ddq.size() == nvi &&
          fd.omi.size() == nj && fd.s_world.cols() == nvi && fd.u_world.cols() == nvi &&
          fd.f.rows() == nvi && fd.f.cols() == 6 && fd.acc.cols() == nvi * (nvi + 1) / 2 &&
-         fd.acc_start.size() == nj && fd.acc_owner.size() == nj && fd.minv.rows() == nvi &&
+         fd.acc_start.size() == nj && fd.acc_owner.size() == nj && fd.ic.size() == nj && fd.minv.rows() == nvi &&
          fd.minv.cols() == nvi;
 }
 
@@ -89,6 +89,7 @@ Data::Data(std::size_t joints, std::size_t q_size, std::size_t v_size)
   fd.acc = Matrix6X::Zero(6, nvi * (nvi + 1) / 2);
   fd.acc_start.assign(njoints, 0);
   fd.acc_owner.assign(njoints, 0);
+  fd.ic.assign(njoints, Inertia::zero());
   fd.minv = MatrixX::Zero(nvi, nvi);
 }
 

@@ -22,7 +22,8 @@
 //     a_i   = a'_i + S_i qdd_i
 //
 // The inverse mass matrix is the same algorithm run for the nv unit joint
-// forces at once, at rest and without gravity (InverseMass, below).
+// forces at once, at rest and without gravity (InverseMass, below); a small
+// tree of one-coordinate joints takes it through M instead (FactoredInverse).
 //
 // Both passes keep every intermediate quantity in Data::work.fd and write
 // their result field (ddq, Minv) only once it is known to be finite, so a call
@@ -757,6 +758,190 @@ void inverse_mass_pass(const Model& model, Data& data, const Inputs& in) {
 }
 
 // ---------------------------------------------------------------------------
+// The inverse mass matrix of a small tree of one-coordinate joints, through M:
+// there, forming M and factoring it costs less than the sweeps of InverseMass.
+// Coordinate k belongs to joint i.
+//   placements:   X_i;  Ic_i = I_i
+//   children first (composite rigid bodies):
+//     F = Ic_i S_i,   M(k, k) = S_i^T F
+//     F = X_j* F up the tree,   M(k, k_p) = S_p^T F     (each moving ancestor p)
+//     Ic_p += X_i Ic_i
+//   M = L^T D L, L unit lower triangular (eliminating the last coordinate
+//   first, so that L keeps the tree's pattern of M):
+//     k = nv-1 .. 0:  D_k = M(k, k);  for i = k-1 .. 0:
+//       a = M(k, i) / D_k;   M(i, .) -= a M(k, .);   L(k, i) = a
+//   Z = M^-1 row by row from L Z = D^-1 L^-T (lower triangular, diagonal
+//   D^-1), Z symmetric:
+//     Z(r, .) = -sum_{k < r} L(r, k) Z(k, .)       (the entries left of r)
+//     Z(r, r) = 1 / D_r - sum_{k < r} L(r, k) Z(r, k)
+// M, L and Z are W x W arrays on the stack, each row operation taken over all
+// W entries: the entries right of the ones a step needs take values that are
+// never read, and the zeros off the tree's pattern add exact zeros, so the
+// result is that of the sparse recurrence.
+//
+// D_k is joint i's articulated pivot S_i^T Ia_i S_i. The pass gives up, and
+// the caller runs InverseMass, whose tests and messages decide, unless D_k
+// clears the articulated-body test (pivot_ok) kFactoredMargin times over,
+// against the scale of the composite inertia, which is no smaller than the
+// articulated inertia's (whatever this pass accepts, InverseMass accepts
+// too), and unless every entry of Z is finite.
+
+// Trees with at most this many coordinates take the factored pass.
+constexpr std::size_t kMaxFactored = 12;
+constexpr double kFactoredMargin = 1e3;
+
+// True when every moving joint has one coordinate, nv <= kMaxFactored, and
+// every body either has a mass of at least kNegligibleMass or no inertia at
+// all (so that summing composite inertias drops nothing).
+bool factored_inverse_applies(const Model& model) {
+  if (model.nv > kMaxFactored) return false;
+  for (std::size_t i = 1; i < model.njoints; ++i) {
+    if (model.nvs[i] > 1) return false;
+    const Inertia& body = model.inertias[i];
+    if (body.mass < kNegligibleMass && !(body == Inertia::zero())) return false;
+  }
+  return true;
+}
+
+// The scale pivot_ok weighs a pivot against, for a composite rigid inertia in
+// the joint's frame: the trace of its rotational block about the joint's
+// origin, I_c + m (|c|^2 1 - c c^T), for a coordinate that turns; 3 m for one
+// that slides.
+double composite_scale(const Inertia& ic, const Motion<>& s) {
+  if (s.w.squaredNorm() == 0.0) return 3.0 * ic.mass;
+  const std::array<double, 6>& i = ic.inertia;
+  return i[0] + i[2] + i[5] + 2.0 * ic.mass * ic.lever.squaredNorm();
+}
+
+// y -= a x over W entries.
+template <int W>
+[[gnu::always_inline]] inline void subtract_scaled(double* y, double a, const double* x) {
+  for (int j = 0; j < W; ++j) y[j] -= a * x[j];
+}
+
+template <int W>
+struct FactoredInverse {
+  // The arrays are written before they are read: no zeroing here.
+  FactoredInverse(const Model& model_, FdWork& fd_, const Inputs& in_)
+      : model(model_), fd(fd_), in(in_) {}
+
+  const Model& model;
+  FdWork& fd;
+  const Inputs& in;
+  double scale[W];
+  double d_inv[W];
+  alignas(32) double m[W][W];  // row k: M(k, i), then L(k, i), for i <= k
+  alignas(32) double z[W][W];  // row r: Z(r, .)
+
+  void placements(const SinesAhead& sines) {
+    set_identity(fd.limi[0]);
+    const Placements out{fd.limi.data(), nullptr};
+    for (std::size_t i = 1; i < model.njoints; ++i) {
+      const int form = place_joint(model, out, i, in.q, sines, [](const auto&) {});
+      fd.forms[i] = static_cast<std::int8_t>(form);
+      fd.ic[i] = body_inertia(model, i);
+    }
+  }
+
+  // Row k of M (k and its ancestors), then Ic_i to the parent.
+  void backward(std::size_t i) {
+    const std::size_t p = model.parents[i];
+    const Inertia& ic = fd.ic[i];
+    if (model.nvs[i] > 0) {
+      const std::size_t k = model.idx_vs[i];
+      double* mk = m[k];
+      visit_kind(model.joints[i].joint_type, [&](auto kind) {
+        if constexpr (kCoordinates<decltype(kind)> == 1) {
+          const UnitAxis axis = joint_axis(model, i);
+          const double one = 1.0;
+          const Motion<> s = kind.motion(axis, &one);
+          Force<> f = ic * s;
+          kind.project(axis, f, mk + k);
+          scale[k] = composite_scale(ic, s);
+          for (std::size_t j = i; model.parents[j] != 0;) {
+            with_placement(fd.forms[j], fd.limi[j], [&](const auto& x) { f = act(x, f); });
+            j = model.parents[j];
+            if (model.nvs[j] == 0) continue;
+            const UnitAxis up = joint_axis(model, j);
+            visit_kind(model.joints[j].joint_type, [&](auto above) {
+              if constexpr (kCoordinates<decltype(above)> == 1) {
+                above.project(up, f, mk + model.idx_vs[j]);
+              }
+            });
+          }
+        }
+      });
+    }
+    if (p != 0) add_inertia(fd.ic[p], act(fd.limi[i], ic));
+  }
+
+  // M = L^T D L in place; false when a pivot is not clear of singularity.
+  // Row i's entries right of i take values never read.
+  bool factor(int nv) {
+    for (int k = nv - 1; k >= 0; --k) {
+      const double d = m[k][k];
+      if (!pivot_ok(d, kFactoredMargin * scale[k])) return false;
+      d_inv[k] = 1.0 / d;
+      for (int i = k - 1; i >= 0; --i) {
+        const double a = m[k][i] * d_inv[k];
+        subtract_scaled<W>(m[i], a, m[k]);
+        m[k][i] = a;
+      }
+    }
+    return true;
+  }
+
+  // Z = M^-1, rows 0 .. nv-1 in order; row k's entries right of r are not
+  // yet known at step r and only reach row r's entries right of r, which the
+  // mirror overwrites later. False when an entry is not finite (x * 0 is 0
+  // only for a finite x).
+  bool invert(int nv) {
+    double probe = 0.0;
+    for (int r = 0; r < nv; ++r) {
+      double* zr = z[r];
+      for (int c = 0; c < W; ++c) zr[c] = 0.0;
+      for (int k = 0; k < r; ++k) subtract_scaled<W>(zr, m[r][k], z[k]);
+      double diag = d_inv[r];
+      for (int k = 0; k < r; ++k) diag -= m[r][k] * zr[k];
+      zr[r] = diag;
+      for (int c = 0; c < r; ++c) z[c][r] = zr[c];
+    }
+    for (int r = 0; r < nv; ++r) {
+      double* out = fd.minv.data() + static_cast<Eigen::Index>(r) * nv;
+      for (int c = 0; c < nv; ++c) {
+        out[c] = z[r][c];
+        probe += z[r][c] * 0.0;
+      }
+    }
+    return probe == 0.0;
+  }
+};
+
+template <int W>
+bool factored_inverse_sweeps(const Model& model, Data& data, const Inputs& in) {
+  FactoredInverse<W> pass{model, data.work.fd, in};
+  const int nv = static_cast<int>(model.nv);
+  for (auto& row : pass.m) {
+    for (double& x : row) x = 0.0;
+  }
+  const SinesAhead sines(model, in.q, data.work.sincos);
+  pass.placements(sines);
+  for (std::size_t i = model.njoints - 1; i >= 1; --i) pass.backward(i);
+  return pass.factor(nv) && pass.invert(nv);
+}
+
+// fd.minv holds M^-1, both triangles and finite, when this returns true.
+// Compiled twice (wide_lanes.hpp).
+bool factored_inverse_pass(const Model& model, Data& data, const Inputs& in) {
+  bool done = false;
+  run_for_processor([&](auto) {
+    done = model.nv <= 8 ? factored_inverse_sweeps<8>(model, data, in)
+                         : factored_inverse_sweeps<kMaxFactored>(model, data, in);
+  });
+  return done;
+}
+
+// ---------------------------------------------------------------------------
 // Checks and results. A pass leaves its results in the work buffers; they go
 // to the Data's fields once every one is known to be finite.
 
@@ -812,8 +997,10 @@ const VectorX& aba_checked(const Model& model, Data& data, const Inputs& in) {
 // M^-1 goes to data.Minv by exchanging it with the work buffer.
 const MatrixX& minverse_checked(const Model& model, Data& data, const Inputs& in) {
   FdWork& fd = data.work.fd;
-  inverse_mass_pass<false>(model, data, in);
-  complete_inverse(model, fd, in);
+  if (!(factored_inverse_applies(model) && factored_inverse_pass(model, data, in))) {
+    inverse_mass_pass<false>(model, data, in);
+    complete_inverse(model, fd, in);
+  }
   data.Minv.swap(fd.minv);
   return data.Minv;
 }

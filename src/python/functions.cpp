@@ -479,9 +479,10 @@ PyMethodDef functions[] = {
                  "result is not finite")},
     {"computeMinverse", fast(py_compute_minverse), kFlags,
      TRELVAR_DOC("computeMinverse(model, data, q)",
-                 "Compute the inverse of the joint-space mass matrix M(q)\n\nComputed directly "
-                 "from the articulated inertias, without forming M. The result is also left in the "
-                 "data; nothing else in it changes.\n\n# Arguments\n* `model` - The robot model\n"
+                 "Compute the inverse of the joint-space mass matrix M(q)\n\nComputed from the "
+                 "articulated inertias without forming M; a tree of at most 12 one-coordinate "
+                 "joints forms M and factors it along the tree instead. The result is also left in "
+                 "the data; nothing else in it changes.\n\n# Arguments\n* `model` - The robot model\n"
                  "* `data` - Data structure to store results\n* `q` - Configuration vector (numpy "
                  "array of size model.nq)\n\n# Returns\nThe symmetric matrix M(q)^-1 (numpy array "
                  "of shape (model.nv, model.nv))\n\n# Raises\nValueError when a joint's articulated "

@@ -17,6 +17,7 @@
 #include "trelvar/dynamics.hpp"
 #include "trelvar/error.hpp"
 #include "trelvar/forward_dynamics.hpp"
+#include "trelvar/derivatives.hpp"
 #include "trelvar/jacobians.hpp"
 #include "trelvar/urdf.hpp"
 
@@ -37,8 +38,37 @@ Model bundled(const char* name) {
   return parse_urdf_file(std::string(TRELVAR_MODELS_DIR) + "/" + name + ".urdf");
 }
 
+// A random tree of n joints of the one-coordinate kinds and fixed joints
+// (parents random among earlier joints, so subtrees are generally not
+// numbered consecutively): the trees compute_minverse takes through M when
+// they have at most 12 coordinates.
+Model one_coordinate_tree(std::mt19937& rng, std::size_t n) {
+  static const JointType kinds[] = {JointType::Revolute, JointType::Prismatic, JointType::Fixed,
+                                    JointType::Continuous, JointType::Revolute};
+  std::normal_distribution<double> normal;
+  Model m;
+  for (std::size_t k = 0; k < n; ++k) {
+    std::uniform_int_distribution<std::size_t> pick(0, m.njoints - 1);
+    const std::size_t parent = k == 0 ? 0 : pick(rng);
+    const Vec3 axis(normal(rng), normal(rng), normal(rng));
+    samples::add_body(m, parent, Joint::create(kinds[k % 5], axis), samples::random_placement(rng),
+                      samples::random_inertia(rng), "j" + std::to_string(k + 1));
+  }
+  return m;
+}
+
 std::vector<ModelCase> model_cases() {
   std::vector<ModelCase> out = {
+      {"one_coordinate_8",
+       [] {
+         std::mt19937 rng(8);
+         return one_coordinate_tree(rng, 10);
+       }},
+      {"one_coordinate_12",
+       [] {
+         std::mt19937 rng(9);
+         return one_coordinate_tree(rng, 15);
+       }},
       {"arm7_code", samples::arm7},
       {"tree32", samples::tree32},
       {"chain20", [] { return samples::chain(20); }},
@@ -141,6 +171,7 @@ TEST_P(ForwardDynamics, ResultsDoNotDependOnEarlierBufferContents) {
   }
   for (auto& e : used.work.sincos) e = {nan, nan};
   for (MatrixX* x : {&fd.f, &fd.minv}) x->setConstant(nan);
+  for (Inertia& e : fd.ic) e = Inertia::from_matrix(nan, Vec3::Constant(nan), Mat3::Constant(nan));
   fd.u.setConstant(nan);
   fd.ddq.setConstant(nan);
   EXPECT_EQ(aba(m, clean, q, v, tau), aba(m, used, q, v, tau));
@@ -347,6 +378,64 @@ TEST(Aba, BodiesWithoutInertiaThatDoNotStopAJointAreAccepted) {
   }
   Data e(tiny);
   EXPECT_LT(rel_err(aba(tiny, e, q, v, 1e-9 * rnea(m, d, q, v, a)), a), 1e-9);
+}
+
+// ---- the inverse mass matrix of small trees, through M -----------------------
+
+// Minv from the sweeps of unit joint forces, which compute_aba_derivatives
+// always takes: the reference for compute_minverse's path through M.
+MatrixX minverse_by_sweeps(const Model& m, const VectorX& q) {
+  Data d(m);
+  compute_aba_derivatives(m, d, q, VectorX::Zero(m.nv), VectorX::Zero(m.nv));
+  return d.Minv;
+}
+
+// Trees of one-coordinate joints with 8 and 12 coordinates (the two widths of
+// the factored path), the 7-joint arm, and 13 coordinates (the sweeps): both
+// paths give the same M^-1.
+TEST(ComputeMinverse, AgreesWithTheSweepsAroundTheSizeLimit) {
+  std::mt19937 rng(21);
+  std::vector<Model> models = {samples::arm7(), samples::chain(12), samples::chain(13)};
+  for (std::size_t n : {10, 15}) {
+    std::mt19937 tree_rng(static_cast<unsigned>(n));
+    models.push_back(one_coordinate_tree(tree_rng, n));
+  }
+  for (const Model& m : models) {
+    Data d(m);
+    for (int trial = 0; trial < 3; ++trial) {
+      const VectorX q = random_configuration(rng, m);
+      EXPECT_LT(rel_err(compute_minverse(m, d, q), minverse_by_sweeps(m, q)), 1e-12) << m.nv;
+    }
+  }
+}
+
+// A pivot that passes the articulated-body test but not the factored path's
+// margin, and massless bodies with rotational inertia (which the factored
+// path leaves to the sweeps: summing composite inertias would drop them):
+// the results are the sweeps'.
+TEST(ComputeMinverse, NearlySingularAndMasslessBodiesAgreeWithTheSweeps) {
+  std::mt19937 rng(22);
+  const auto with_tip = [](const Inertia& a, const Inertia& b) {
+    Model m = samples::arm7();
+    const std::size_t j7 = m.get_joint_id("joint7").value();
+    const std::size_t ja = m.add_joint(j7, Joint::create(JointType::Revolute, Vec3::UnitZ()),
+                                       SE3(Mat3::Identity(), Vec3(0.1, 0, 0)), "a");
+    const std::size_t jb = m.add_joint(ja, Joint::create(JointType::Revolute, Vec3::UnitX()),
+                                       SE3(Mat3::Identity(), Vec3(0, 0.1, 0)), "b");
+    m.inertias[ja] = a;
+    m.inertias[jb] = b;
+    return m;
+  };
+  const Inertia thin = Inertia::from_matrix(1.0, Vec3::Zero(), Vec3(1e-11, 1.0, 1.0).asDiagonal());
+  const Inertia spinning = Inertia::from_matrix(0.0, Vec3::Zero(), Vec3(0.2, 0.3, 0.4).asDiagonal());
+  const Inertia body = samples::box_inertia(0.5, Vec3(0.1, 0.05, 0.2), Vec3(0.02, 0.0, 0.1));
+  // "thin" alone on its joint: pivot 1e-11 against a scale of 2 (the test
+  // asks for 2e-12, the margin for 2e-9).
+  for (const Model& m : {with_tip(body, thin), with_tip(spinning, spinning)}) {
+    Data d(m);
+    const VectorX q = random_configuration(rng, m);
+    EXPECT_LT(rel_err(compute_minverse(m, d, q), minverse_by_sweeps(m, q)), 1e-12);
+  }
 }
 
 // ---- failures -------------------------------------------------------------

@@ -679,6 +679,7 @@ const BufferEdit kBufferEdits[] = {
     {"fd.acc", [](Data& d) { fewer_cols(d.work.fd.acc); }},
     {"fd.acc_start", [](Data& d) { shorten(d.work.fd.acc_start); }},
     {"fd.acc_owner", [](Data& d) { shorten(d.work.fd.acc_owner); }},
+    {"fd.ic", [](Data& d) { shorten(d.work.fd.ic); }},
     {"fd.minv rows", [](Data& d) { fewer_rows(d.work.fd.minv); }},
     {"fd.minv cols", [](Data& d) { fewer_cols(d.work.fd.minv); }},
 };
