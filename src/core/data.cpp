@@ -17,8 +17,8 @@ bool forward_dynamics_sizes_match(const Data::Work::ForwardDynamics& fd, std::si
          fd.d_inv.cols() == nvi && fd.u.size() == nvi && fd.ddq.size() == nvi &&
          fd.omi.size() == nj && fd.s_world.cols() == nvi && fd.u_world.cols() == nvi &&
          fd.f.rows() == nvi && fd.f.cols() == 6 && fd.acc.cols() == nvi * (nvi + 1) / 2 &&
-         fd.acc_start.size() == nj && fd.acc_owner.size() == nj && fd.ic.size() == nj && fd.minv.rows() == nvi &&
-         fd.minv.cols() == nvi;
+         fd.acc_start.size() == nj && fd.acc_owner.size() == nj && fd.ic.size() == nj &&
+         fd.minv.rows() == nvi && fd.minv.cols() == nvi;
 }
 
 }  // namespace
